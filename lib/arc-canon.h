@@ -1,0 +1,81 @@
+// arc-canon.h - canonicalization handles, header and body canonicalization,
+// and the digests they produce.
+//
+// Memory:  libcrypto's allocator only; every handle dies with its message.
+// Errors:  recorded with arc_error() in the message handle.
+// Threads: none; one message handle is used by one thread at a time.
+#ifndef VELMORA_LIB_ARC_CANON_H
+#define VELMORA_LIB_ARC_CANON_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+
+#include "arc.h"
+#include "velmora.h"
+
+// Kinds of hash computation.
+inline constexpr int ARC_CANONTYPE_HEADER = 0;  // newest existing AMS (validation)
+inline constexpr int ARC_CANONTYPE_BODY = 1;
+inline constexpr int ARC_CANONTYPE_SEAL = 2;
+inline constexpr int ARC_CANONTYPE_AMS = 3;     // AMS being generated
+
+inline constexpr size_t ARC_MAXDIGEST = 32;
+
+// The hash record of one canonicalization.
+struct arc_hashctx {
+    int hc_tmpfd;           // kept temporary file, or -1
+    BIO* hc_tmpbio;         // owns: file BIO over hc_tmpfd (closes it), or null
+    EVP_MD_CTX* hc_ctx;     // owns: SHA-1 or SHA-256 context
+    unsigned char hc_out[ARC_MAXDIGEST];  // the digest once finished
+};
+
+// One hash computation fed with canonicalized data. Owned by its message
+// (arc_canonhead list); freed by arc_canon_cleanup().
+struct arc_canon {
+    bool canon_done;
+    bool canon_blankline;
+    int canon_type;          // ARC_CANONTYPE_*
+    int canon_lastchar;
+    int canon_bodystate;
+    int canon_hashtype;      // ARC_HASHTYPE_*
+    int canon_blanks;
+    size_t canon_hashbuflen;
+    size_t canon_hashbufsize;
+    ssize_t canon_remain;
+    size_t canon_wrote;
+    ssize_t canon_length;
+    int canon_canon;         // ARC_CANON_*
+    unsigned char* canon_hashbuf;  // owns: staging buffer
+    const char* canon_hdrlist;     // borrows: h= of the signature validated
+    arc_hashctx* canon_hash;       // owns
+    arc_dstring* canon_buf;        // owns: pending run of the relaxed body rules
+    arc_hdr* canon_sigheader;      // borrows: the field validated, or null
+    arc_canon* canon_next;
+};
+
+ARC_STAT arc_add_canon(arc_msg* msg, int type, int canon, int hashtype, const char* hdrlist,
+                       arc_hdr* sighdr, ssize_t length, arc_canon** cout) noexcept;
+ARC_STAT arc_canon_init(arc_msg* msg, bool tmp, bool keep) noexcept;
+void arc_canon_cleanup(arc_msg* msg) noexcept;
+int arc_canon_selecthdrs(arc_msg* msg, const char* hdrlist, arc_hdr** ptrs, int nptrs) noexcept;
+ARC_STAT arc_canon_header_string(arc_dstring* dstr, int canon, const char* hdr, size_t hdrlen,
+                                 bool crlf) noexcept;
+ARC_STAT arc_canon_runheaders(arc_msg* msg) noexcept;
+ARC_STAT arc_canon_runheaders_seal(arc_msg* msg) noexcept;
+ARC_STAT arc_canon_add_to_seal(arc_msg* msg) noexcept;
+ARC_STAT arc_canon_signature(arc_msg* msg, arc_hdr* hdr, int type) noexcept;
+
+ARC_STAT arc_canon_bodychunk(arc_msg* msg, const unsigned char* buf, size_t buflen) noexcept;
+ARC_STAT arc_canon_closebody(arc_msg* msg) noexcept;
+unsigned long arc_canon_minbody(arc_msg* msg) noexcept;
+ARC_STAT arc_canon_getfinal(arc_canon* canon, unsigned char** digest, size_t* dlen) noexcept;
+ARC_STAT arc_canon_gethashes(arc_msg* msg, void** hh, size_t* hhlen, void** bh,
+                             size_t* bhlen) noexcept;
+ARC_STAT arc_canon_getsealhash(arc_msg* msg, int setnum, void** sh, size_t* shlen) noexcept;
+ARC_STAT arc_parse_canon_t(char* tag, int* hdr_canon, int* body_canon) noexcept;
+
+#endif  // VELMORA_LIB_ARC_CANON_H

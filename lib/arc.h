@@ -1,0 +1,185 @@
+// arc.h - records and internal operations of the library core: the library
+// handle, tag-value sets, the message handle and its header fields, public
+// keys, validation and sealing.
+//
+// Memory:  libcrypto's allocator only; a message owns everything it creates.
+// Errors:  recorded with arc_error() in the message handle.
+// Threads: none; one message handle is used by one thread at a time.
+#ifndef VELMORA_LIB_ARC_H
+#define VELMORA_LIB_ARC_H
+
+#include <regex.h>
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "arc-util.h"
+#include "velmora.h"
+
+struct arc_canon;
+
+// Size of the fixed text fields of the library handle (1024 characters + NUL).
+inline constexpr size_t ARC_MAXPATH = 1025;
+
+// Highest ARC instance number RFC 8617 allows.
+inline constexpr unsigned ARC_MAXINSTANCES = 50;
+
+// Phases of a message handle (arc_state).
+inline constexpr int ARC_STATE_INIT = 0;
+inline constexpr int ARC_STATE_HEADER = 1;
+inline constexpr int ARC_STATE_EOH = 2;
+inline constexpr int ARC_STATE_BODY = 3;
+
+// Bit 0 of hdr_flags: the field is selected for signing.
+inline constexpr uint32_t ARC_HDR_SIGNED = 0x01;
+
+// ---- Library handle ----
+
+// Resolver operations of the key lookup (see arc-dns.h for the defaults).
+using arc_dns_init_fn = int (*)(void** srv);
+using arc_dns_close_fn = void (*)(void* srv);
+using arc_dns_start_fn = int (*)(void* srv, int type, const unsigned char* query,
+                                 unsigned char* buf, size_t buflen, void** qh);
+using arc_dns_cancel_fn = int (*)(void* srv, void* qh);
+using arc_dns_waitreply_fn = int (*)(void* srv, void* qh, struct timeval* to, size_t* bytes,
+                                     int* error, int* dnssec);
+
+// Settings shared by every message made from it. Created by arc_init(), freed
+// by arc_close().
+struct arc_library {
+    bool arc_signre;           // arc_hdrre holds a compiled pattern
+    uint32_t arc_flsize;       // words in arc_flist
+    uint32_t arc_flags;        // ARC_LIBFLAGS_*
+    uint64_t arc_fixedtime;    // time of new messages; 0 = the clock
+    uint32_t arc_cbint;        // seconds between arc_dns_callback calls
+    uint32_t arc_minkeybits;   // minimum RSA key size
+    uint32_t* arc_flist;       // owns: feature bitmap
+    arc_dstring* arc_sslerrbuf;  // owns: crypto error text (never filled)
+    char** arc_oversignhdrs;     // owns: names over-signed in every AMS
+    void (*arc_dns_callback)(const void* ctx);
+    void* arc_dns_service;       // resolver handle, created by the first lookup
+    arc_dns_init_fn arc_dns_init;
+    arc_dns_close_fn arc_dns_close;
+    arc_dns_start_fn arc_dns_start;
+    arc_dns_cancel_fn arc_dns_cancel;
+    arc_dns_waitreply_fn arc_dns_waitreply;
+    regex_t arc_hdrre;           // the sign-headers pattern
+    char arc_tmpdir[ARC_MAXPATH];
+    char arc_queryinfo[ARC_MAXPATH];  // key file path; non-empty selects ARC_QUERY_FILE
+    uint32_t arc_dnstimeout;          // arc_timeout of new messages (ARC_OPTS_DNSTIMEOUT)
+};
+
+// ---- Tag-value sets ----
+
+inline constexpr int ARC_PLIST_BUCKETS = 95;  // first bytes 0x20 .. 0x7E
+
+// One tag=value pair; both texts borrow from the set's set_data (or constants).
+struct arc_plist {
+    char* plist_param;
+    char* plist_value;
+    arc_plist* plist_next;
+};
+
+// One parsed tag-value text. Owned by its message (arc_kvsethead list).
+struct arc_kvset {
+    bool set_bad;
+    int32_t set_type;     // ARC_KVSETTYPE_*
+    char* set_data;       // owns: the text, cut in place
+    arc_hdr* set_udata;   // borrows: the field it came from; null for keys
+    arc_plist* set_plist[ARC_PLIST_BUCKETS];  // owns the pairs
+    arc_kvset* set_next;
+};
+
+ARC_STAT arc_process_set(arc_msg* msg, int type, const char* str, size_t len, void* udata,
+                         arc_kvset** out) noexcept;
+int arc_add_plist(arc_msg* msg, arc_kvset* set, char* param, char* value, bool force) noexcept;
+char* arc_param_get(arc_kvset* set, const char* param) noexcept;
+bool arc_check_uint(const char* value) noexcept;
+
+// ---- Message handle ----
+
+// One header field. Owned by the message (arc_hhead or arc_sealhead list).
+struct arc_hdr {
+    uint32_t hdr_flags;   // ARC_HDR_SIGNED
+    size_t hdr_namelen;   // name length, without blanks before the colon
+    size_t hdr_textlen;   // length of hdr_text
+    char* hdr_colon;      // borrows: the first colon in hdr_text
+    char* hdr_text;       // owns: the whole field, NUL-terminated
+    arc_kvset* hdr_data;  // borrows: the set parsed from the value, if any
+    arc_hdr* hdr_next;
+};
+
+// One instance of the chain; every pointer borrows from arc_hhead.
+struct arc_set {
+    arc_hdr* arcset_aar;
+    arc_hdr* arcset_ams;
+    arc_hdr* arcset_as;
+};
+
+// One message. Created by arc_message(), freed by arc_free().
+struct arc_msg {
+    bool arc_noseal;          // an existing cv= was out of order: no new set
+    int32_t arc_signalg;      // ARC_ALG_*
+    uint32_t arc_mode;        // ARC_MODE_*
+    uint32_t arc_nsets;       // instances in the existing chain
+    int32_t arc_margin;       // fold margin of generated fields (75)
+    int32_t arc_state;        // ARC_STATE_*
+    int32_t arc_hdrcnt;       // collected header fields
+    uint32_t arc_timeout;     // seconds to wait for a key's DNS reply; 0 = no limit
+    uint32_t arc_keybits;     // size of the signing key
+    int32_t arc_hashtype;     // hash of the signature whose key is fetched
+    uint64_t arc_keyflags;    // ARC_KEYFLAG_* of the last key record
+    int32_t arc_query;        // ARC_QUERY_*
+    uint64_t arc_timestamp;   // t= of generated sets
+    size_t arc_keylen;
+    size_t arc_errorlen;
+    size_t arc_b64keylen;
+    int32_t arc_canonhdr;     // ARC_CANON_* of the generated signature
+    int32_t arc_canonbody;
+    int32_t arc_cstate;       // ARC_CHAIN_*
+    unsigned char* arc_key;   // owns: the last fetched public key (DER)
+    char* arc_errorbuf;       // owns: the last error text
+    char* arc_hlistbuf;       // owns: 4096-byte working copy of a header list
+    const char* arc_domain;   // borrows
+    const char* arc_selector; // borrows
+    const char* arc_authservid;  // borrows
+    const char* arc_b64key;   // borrows: p= of the last key record
+    arc_dstring* arc_canonbuf;   // owns: canonicalization scratch
+    arc_dstring* arc_hdrbuf;     // owns: header canonicalization/generation scratch
+    arc_canon* arc_sealcanon;    // borrows from the canon list: seal being generated
+    arc_canon** arc_sealcanons;  // owns the array (arc_nsets entries)
+    arc_canon* arc_valid_hdrcanon;
+    arc_canon* arc_sign_hdrcanon;
+    arc_canon* arc_valid_bodycanon;
+    arc_canon* arc_sign_bodycanon;
+    arc_canon* arc_canonhead;    // owns: every hash context
+    arc_canon* arc_canontail;
+    arc_hdr* arc_hhead;          // owns: collected fields in message order
+    arc_hdr* arc_htail;
+    arc_hdr* arc_sealhead;       // owns: the generated set
+    arc_hdr* arc_sealtail;
+    arc_kvset* arc_kvsethead;    // owns: every parsed set
+    arc_kvset* arc_kvsettail;
+    arc_set* arc_sets;           // owns: the instance table (arc_nsets entries)
+    arc_library* arc_lib;        // borrows
+    void* arc_user_context;
+};
+
+ARC_STAT arc_parse_header_field(arc_msg* msg, const unsigned char* hdr, size_t hlen,
+                                arc_hdr** ret) noexcept;
+
+// ---- Public keys ----
+
+ARC_STAT arc_get_key(arc_msg* msg, bool testing) noexcept;
+bool arc_key_hashesok(arc_library* lib, const char* hashlist) noexcept;
+bool arc_key_hashok(arc_msg* msg, const char* hashlist) noexcept;
+
+// ---- Validation and sealing ----
+
+ARC_STAT arc_eoh_verify(arc_msg* msg) noexcept;
+ARC_STAT arc_eoh_sign(arc_msg* msg) noexcept;
+ARC_STAT arc_getamshdr_d(arc_msg* msg, size_t initial, char** buf, size_t* buflen,
+                         bool seal) noexcept;
+
+#endif  // VELMORA_LIB_ARC_H

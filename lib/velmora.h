@@ -1,0 +1,264 @@
+/* velmora.h - public interface of libvelmora, the ARC (RFC 8617) library.
+ *
+ * Conventions kept by the whole interface:
+ * - Every operation that can fail returns an ARC_STAT; constructors return
+ *   NULL on failure.
+ * - A failure inside a message operation leaves one human-readable text in
+ *   the message handle, returned by arc_geterror().
+ * - Everything the library hands out (error texts, generated header records,
+ *   status names) is owned by the handle it came from and dies with it; the
+ *   caller never frees it.
+ * - Texts handed in (selector, domain, authserv-id) are kept by reference and
+ *   must outlive the message handle.
+ * - Caller errors (NULL handles, impossible codes) abort through assertions.
+ * - A message handle is used by one thread at a time; a library handle is
+ *   only read once it is configured.
+ */
+#ifndef VELMORA_LIB_VELMORA_H
+#define VELMORA_LIB_VELMORA_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#define ARC_EXPORT __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+#define ARC_NOEXCEPT noexcept
+extern "C" {
+#else
+#define ARC_NOEXCEPT
+#endif
+
+/* ---- Status codes ---- */
+
+typedef int ARC_STAT;
+
+#define ARC_STAT_OK 0
+#define ARC_STAT_BADSIG 1
+#define ARC_STAT_NOSIG 2
+#define ARC_STAT_NOKEY 3
+#define ARC_STAT_CANTVRFY 4
+#define ARC_STAT_SYNTAX 5
+#define ARC_STAT_NORESOURCE 6
+#define ARC_STAT_INTERNAL 7
+#define ARC_STAT_REVOKED 8
+#define ARC_STAT_INVALID 9
+#define ARC_STAT_NOTIMPLEMENT 10
+#define ARC_STAT_KEYFAIL 11
+#define ARC_STAT_MULTIREPLY 12 /* DNS key lookup only; no text in `results` */
+
+/* ---- Chain states ---- */
+
+#define ARC_CHAIN_UNKNOWN (-1)
+#define ARC_CHAIN_NONE 0
+#define ARC_CHAIN_FAIL 1
+#define ARC_CHAIN_PASS 2
+
+/* ---- Message modes (bits) ---- */
+
+#define ARC_MODE_SIGN 0x01   /* a new ARC set will be generated */
+#define ARC_MODE_VERIFY 0x02 /* the existing chain is validated */
+
+/* ---- Codes of the name tables ---- */
+
+#define ARC_CANON_SIMPLE 0
+#define ARC_CANON_RELAXED 1
+
+#define ARC_HASHTYPE_SHA1 0
+#define ARC_HASHTYPE_SHA256 1
+
+#define ARC_ALG_RSASHA1 0
+#define ARC_ALG_RSASHA256 1
+
+#define ARC_KVSETTYPE_SIGNATURE 0
+#define ARC_KVSETTYPE_KEY 1
+#define ARC_KVSETTYPE_SEAL 2
+#define ARC_KVSETTYPE_AR 3
+
+#define ARC_QUERY_DNS 0
+#define ARC_QUERY_FILE 1
+
+#define ARC_KEYTYPE_RSA 0
+
+#define ARC_KEYFLAG_Y 0x01
+#define ARC_KEYFLAG_S 0x02
+
+/* ---- Library options ---- */
+
+#define ARC_OP_GETOPT 0
+#define ARC_OP_SETOPT 1
+
+/* Option codes for arc_options(). The value and size expected for each:
+ *   ARC_OPTS_FLAGS          unsigned int*, size 4: library flags below
+ *   ARC_OPTS_TMPDIR         set: directory text or NULL ("/tmp");
+ *                           get: buffer of `size` bytes
+ *   ARC_OPTS_FIXEDTIME      uint64_t*, size 8: clock for new messages, 0 = real
+ *   ARC_OPTS_SIGNHDRS       set only: NULL-ended list of names to sign, or NULL;
+ *                           size 8. "*" is a wildcard, "\" escapes.
+ *   ARC_OPTS_OVERSIGNHDRS   set: NULL-ended list (copied) or NULL;
+ *                           get: char*** receiving the library's list; size 8
+ *   ARC_OPTS_MINKEYBITS     unsigned int*, size 4: minimum RSA key size
+ *   ARC_OPTS_QUERYFILE      set: path of a key file, or NULL/"" for DNS. Messages
+ *                           created afterwards fetch keys from that file (one
+ *                           "selector._domainkey.domain record" line per key)
+ *                           instead of DNS; get: buffer of `size` bytes
+ *   ARC_OPTS_DNSTIMEOUT     unsigned int*, size 4: seconds a key lookup of a
+ *                           message created afterwards waits for its DNS reply;
+ *                           0 = the resolver's own limits only (default)
+ */
+#define ARC_OPTS_FLAGS 0
+#define ARC_OPTS_TMPDIR 1
+#define ARC_OPTS_FIXEDTIME 2
+#define ARC_OPTS_SIGNHDRS 3
+#define ARC_OPTS_OVERSIGNHDRS 4
+#define ARC_OPTS_MINKEYBITS 5
+#define ARC_OPTS_QUERYFILE 6
+#define ARC_OPTS_DNSTIMEOUT 7
+
+/* Library flags (ARC_OPTS_FLAGS). */
+#define ARC_LIBFLAGS_FIXCRLF 0x01   /* repair bare CR and bare LF into CRLF */
+#define ARC_LIBFLAGS_KEEPFILES 0x02 /* keep the bytes of every hash in tmpdir */
+#define ARC_LIBFLAGS_NOSHA1 0x04    /* refuse rsa-sha1 signatures and seals in
+                                       validation (RFC 8301); off by default */
+
+/* Feature codes for arc_libfeature(). */
+#define ARC_FEATURE_SHA256 1
+
+/* ---- Records (opaque) ---- */
+
+typedef struct arc_library arc_library;
+typedef struct arc_msg arc_msg;
+typedef struct arc_hdr arc_hdr;
+
+/* One row of a name/code table; a table ends with {NULL, -1}. */
+struct arc_nametable {
+    const char* tbl_name;
+    int tbl_code;
+};
+
+/* ---- Library handle, options and errors ---- */
+
+/* Creates a library handle with default settings; NULL when memory runs out.
+   Free it with arc_close() after every message made from it. */
+ARC_EXPORT arc_library* arc_init(void) ARC_NOEXCEPT;
+
+/* Releases a library handle and everything it owns. */
+ARC_EXPORT void arc_close(arc_library* lib) ARC_NOEXCEPT;
+
+/* Reads (ARC_OP_GETOPT) or changes (ARC_OP_SETOPT) one library setting; see the
+   option codes above. ARC_STAT_INVALID for a wrong size or a bad value. */
+ARC_EXPORT ARC_STAT arc_options(arc_library* lib, int op, int opt, void* val,
+                                size_t size) ARC_NOEXCEPT;
+
+/* Tells whether the library has feature `fc` (ARC_FEATURE_*). */
+ARC_EXPORT bool arc_libfeature(arc_library* lib, unsigned int fc) ARC_NOEXCEPT;
+
+/* Returns the OPENSSL_VERSION_NUMBER the library was built against. */
+ARC_EXPORT unsigned long arc_ssl_version(void) ARC_NOEXCEPT;
+
+/* Records a printf-style error text in the message, replacing the last one.
+   Keeps errno. */
+ARC_EXPORT void arc_error(arc_msg* msg, const char* format, ...) ARC_NOEXCEPT
+    __attribute__((format(printf, 2, 3)));
+
+/* Returns the message's last error text, or NULL when none was recorded.
+   Owned by the message; valid until the next error or arc_free(). */
+ARC_EXPORT const char* arc_geterror(arc_msg* msg) ARC_NOEXCEPT;
+
+/* Returns the library's crypto error text (always an empty text here). */
+ARC_EXPORT const char* arc_getsslbuf(arc_library* lib) ARC_NOEXCEPT;
+
+/* ---- Message handle and header intake ---- */
+
+/* Creates a message handle. `canonhdr`/`canonbody` are ARC_CANON_* for a
+   generated signature, `signalg` ARC_ALG_*, `mode` ARC_MODE_* bits. On failure
+   returns NULL and, when `err` is not NULL, stores a constant text there. */
+ARC_EXPORT arc_msg* arc_message(arc_library* lib, int canonhdr, int canonbody, int signalg,
+                                int mode, const char** err) ARC_NOEXCEPT;
+
+/* Collects one header field: name, colon and value with its folds, without the
+   final line end. ARC_STAT_SYNTAX for a malformed name, ARC_STAT_INVALID after
+   arc_eoh(). */
+ARC_EXPORT ARC_STAT arc_header_field(arc_msg* msg, const unsigned char* hdr,
+                                     size_t hlen) ARC_NOEXCEPT;
+
+/* Ends the header block: parses the ARC sets, checks the chain's structure and
+   hashes the header fields. Structural faults make the chain state "fail" and
+   still return ARC_STAT_OK. */
+ARC_EXPORT ARC_STAT arc_eoh(arc_msg* msg) ARC_NOEXCEPT;
+
+/* Releases a message handle and everything it owns. */
+ARC_EXPORT void arc_free(arc_msg* msg) ARC_NOEXCEPT;
+
+/* Returns the start of the field text; the name is its first *namelen bytes. */
+ARC_EXPORT const char* arc_hdr_name(arc_hdr* hdr, size_t* namelen) ARC_NOEXCEPT;
+
+/* Returns the text after the field's colon. */
+ARC_EXPORT const char* arc_hdr_value(arc_hdr* hdr) ARC_NOEXCEPT;
+
+/* Returns the next record of a list of header fields, or NULL. */
+ARC_EXPORT arc_hdr* arc_hdr_next(arc_hdr* hdr) ARC_NOEXCEPT;
+
+/* Returns the domain of the last key fetched or of the seal, or NULL. */
+ARC_EXPORT const char* arc_get_domain(arc_msg* msg) ARC_NOEXCEPT;
+
+/* ---- Chain validation ---- */
+
+/* Feeds one chunk of the message body to every body hash. The bytes are read,
+   not kept. */
+ARC_EXPORT ARC_STAT arc_body(arc_msg* msg, const unsigned char* buf, size_t len) ARC_NOEXCEPT;
+
+/* Ends the message; in ARC_MODE_VERIFY validates the chain. Always ARC_STAT_OK:
+   the outcome is the chain state. */
+ARC_EXPORT ARC_STAT arc_eom(arc_msg* msg) ARC_NOEXCEPT;
+
+/* Returns "none", "fail", "pass" or "unknown" for the chain state. */
+ARC_EXPORT const char* arc_chain_status_str(arc_msg* msg) ARC_NOEXCEPT;
+
+/* Writes the chain of custody (the d= of every ARC-Message-Signature, newest
+   first, joined by ":") into buf, NUL-terminated and cut to buflen - 1.
+   Returns the whole text's length, or 0 when the chain did not pass. */
+ARC_EXPORT int arc_chain_custody_str(arc_msg* msg, char* buf, size_t buflen) ARC_NOEXCEPT;
+
+/* ---- Sealing ---- */
+
+/* Forces the chain state (ARC_CHAIN_*) written into the next seal's cv=. */
+ARC_EXPORT void arc_set_cv(arc_msg* msg, int cv) ARC_NOEXCEPT;
+
+/* Builds and signs a new ARC set after arc_eom(). `key` is a PEM or DER RSA
+   private key; `ar` the results text for the ARC-Authentication-Results, or
+   NULL. On success *seal receives the first of the three new fields (AAR, AMS,
+   AS; walk them with arc_hdr_next), or NULL when no set is to be added. The
+   records belong to the message. authservid, selector and domain are kept by
+   reference. */
+ARC_EXPORT ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid,
+                                const char* selector, const char* domain,
+                                const unsigned char* key, size_t keylen,
+                                const char* ar) ARC_NOEXCEPT;
+
+/* ---- Name and code tables ---- */
+
+/* Returns the code of the first row named `name` (ignoring case), or -1. */
+ARC_EXPORT int arc_name_to_code(const struct arc_nametable* tbl, const char* name) ARC_NOEXCEPT;
+
+/* Returns the name of the first row with `code`, or NULL. */
+ARC_EXPORT const char* arc_code_to_name(const struct arc_nametable* tbl, int code) ARC_NOEXCEPT;
+
+ARC_EXPORT extern const struct arc_nametable* algorithms;
+ARC_EXPORT extern const struct arc_nametable* archdrnames;
+ARC_EXPORT extern const struct arc_nametable* canonicalizations;
+ARC_EXPORT extern const struct arc_nametable* hashes;
+ARC_EXPORT extern const struct arc_nametable* keyflags;
+ARC_EXPORT extern const struct arc_nametable* keytypes;
+ARC_EXPORT extern const struct arc_nametable* querytypes;
+ARC_EXPORT extern const struct arc_nametable* chainstatus;
+ARC_EXPORT extern const struct arc_nametable* results;
+ARC_EXPORT extern const struct arc_nametable* settypes;
+ARC_EXPORT extern const struct arc_nametable* sigerrors;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELMORA_LIB_VELMORA_H */
