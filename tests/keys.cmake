@@ -1,0 +1,13 @@
+# Key lookup: resolver adapter, DNS reply checks, key records by DNS and by
+# file, public-key checks; and the test DNS server with its client helpers.
+
+# velmora-testdns: the small authoritative DNS server the real-DNS tests run.
+add_executable(velmora-testdns ${CMAKE_CURRENT_SOURCE_DIR}/testdns/testdns.cc)
+
+# Helpers to start it and point the stub resolver at it (testdns-client.h).
+# Link with LIBS velmora_testdns_client.
+add_library(velmora_testdns_client STATIC ${CMAKE_CURRENT_SOURCE_DIR}/testdns/testdns-client.cc)
+target_include_directories(velmora_testdns_client PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/testdns)
+target_compile_definitions(velmora_testdns_client
+                           PUBLIC VELMORA_TESTDNS_PROGRAM="$<TARGET_FILE:velmora-testdns>")
+add_dependencies(velmora_testdns_client velmora-testdns)
