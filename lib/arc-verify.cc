@@ -1,0 +1,286 @@
+// arc-verify.cc - chain validation: body intake, the checks at end of message,
+// and the texts naming the chain state and the chain of custody.
+//
+// Verifies the newest ARC-Message-Signature over its header and body digests
+// and every ARC-Seal over its seal digest, newest first, with the cv= order
+// checked before each seal's key is fetched.
+// Memory:  libcrypto's allocator only; everything dies with its message handle.
+// Errors:  recorded with arc_error() in the message handle; this file never logs.
+// Threads: none; one message handle is used by one thread at a time.
+#include <assert.h>
+#include <strings.h>
+
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include "arc-canon.h"
+#include "arc.h"
+#include "base64.h"
+#include "velmora.h"
+
+namespace {
+
+// True when an a= value names rsa-sha1 (the hash RFC 8301 retires).
+bool is_rsa_sha1(const char* alg) noexcept {
+    return alg != nullptr && strcasecmp(alg, "rsa-sha1") == 0;
+}
+
+bool sha1_refused(const arc_msg* msg) noexcept {
+    return (msg->arc_lib->arc_flags & ARC_LIBFLAGS_NOSHA1) != 0;
+}
+
+// Reads the public key left by arc_get_key(); records the step that failed.
+bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
+    bio_ptr bio{BIO_new_mem_buf(msg->arc_key, static_cast<int>(msg->arc_keylen))};
+    if (!bio) {
+        arc_error(msg, "BIO_new_mem_buf() failed");
+        return false;
+    }
+    pkey_ptr key{d2i_PUBKEY_bio(bio.get(), nullptr)};
+    if (!key) {
+        arc_error(msg, "d2i_PUBKEY_bio() failed");
+        return false;
+    }
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+        arc_error(msg, "EVP_PKEY_get1_RSA() failed");
+        return false;
+    }
+    out = std::move(key);
+    return true;
+}
+
+// Checks a PKCS#1 v1.5 signature over a finished digest; false on any mismatch.
+bool rsa_verify(EVP_PKEY* key, const EVP_MD* md, std::span<const unsigned char> sig,
+                std::span<const unsigned char> digest) noexcept {
+    pkey_ctx_ptr ctx{EVP_PKEY_CTX_new(key, nullptr)};
+    if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1) {
+        return false;
+    }
+    return EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size()) == 1;
+}
+
+// Verifies one base64 signature text over `digest` with the message's current
+// key. `minbits` 0 applies no minimum key size. False records the reason where
+// there is one; a signature that simply does not verify leaves no text.
+bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned char> digest,
+                      const char* alg, unsigned minbits) noexcept {
+    const size_t siglen = strlen(b64sig);
+    crypto_ptr<unsigned char> sig{static_cast<unsigned char*>(OPENSSL_malloc(siglen + 1))};
+    if (!sig) {
+        arc_error(msg, "unable to allocate %d bytes", static_cast<int>(siglen + 1));
+        return false;
+    }
+    const int declen =
+        arc_base64_decode(reinterpret_cast<const unsigned char*>(b64sig), sig.get(), siglen + 1);
+
+    pkey_ptr key;
+    if (!load_public_key(msg, key)) {
+        return false;
+    }
+    const unsigned keybits = static_cast<unsigned>(EVP_PKEY_get_size(key.get())) * 8;
+    if (minbits != 0 && keybits < minbits) {
+        arc_error(msg, "key size (%u) below minimum (%u)", keybits, minbits);
+        return false;
+    }
+    if (declen <= 0) {
+        return false;
+    }
+    const EVP_MD* md =
+        (alg != nullptr && strcmp(alg, "rsa-sha256") == 0) ? EVP_sha256() : EVP_sha1();
+    return rsa_verify(key.get(), md,
+                      std::span<const unsigned char>{sig.get(), static_cast<size_t>(declen)},
+                      digest);
+}
+
+// Points the key lookup at the s=, d= and a= of a signature or seal.
+void select_key(arc_msg* msg, arc_kvset* set) noexcept {
+    const char* alg = arc_param_get(set, "a");
+    msg->arc_selector = arc_param_get(set, "s");
+    msg->arc_domain = arc_param_get(set, "d");
+    msg->arc_hashtype = (alg != nullptr && strcmp(alg, "rsa-sha256") == 0) ? ARC_HASHTYPE_SHA256
+                                                                           : ARC_HASHTYPE_SHA1;
+}
+
+// Compares the base64 form of the body digest with the bh= value.
+bool body_hash_matches(arc_msg* msg, std::span<const unsigned char> bh,
+                       const char* expected) noexcept {
+    const size_t b64len = 4 * ((bh.size() + 2) / 3) + 1;
+    crypto_ptr<unsigned char> b64{static_cast<unsigned char*>(OPENSSL_zalloc(b64len))};
+    if (!b64) {
+        arc_error(msg, "unable to allocate %d bytes", static_cast<int>(b64len));
+        return false;
+    }
+    const int n = arc_base64_encode(bh.data(), bh.size(), b64.get(), b64len);
+    const std::string_view got{reinterpret_cast<const char*>(b64.get()),
+                               n > 0 ? static_cast<size_t>(n) : 0};
+    if (expected == nullptr || got != std::string_view{expected}) {
+        arc_error(msg, "body hash mismatch");
+        return false;
+    }
+    return true;
+}
+
+// Checks the newest ARC-Message-Signature: key, digests, signature, body hash.
+bool check_newest_ams(arc_msg* msg) noexcept {
+    arc_kvset* ams = msg->arc_sets[msg->arc_nsets - 1].arcset_ams->hdr_data;
+    const char* alg = arc_param_get(ams, "a");
+    if (sha1_refused(msg) && is_rsa_sha1(alg)) {
+        arc_error(msg, "rsa-sha1 ARC-Message-Signature at instance %u refused (RFC 8301)",
+                  msg->arc_nsets);
+        return false;
+    }
+    select_key(msg, ams);
+    if (arc_get_key(msg, false) != ARC_STAT_OK) {
+        arc_error(msg, "arc_get_key() failed");
+        return false;
+    }
+    void* hh = nullptr;
+    void* bh = nullptr;
+    size_t hhlen = 0;
+    size_t bhlen = 0;
+    if (arc_canon_gethashes(msg, &hh, &hhlen, &bh, &bhlen) != ARC_STAT_OK) {
+        arc_error(msg, "arc_canon_gethashes() failed");
+        return false;
+    }
+    const char* sig = arc_param_get(ams, "b");
+    if (!verify_signature(msg, sig != nullptr ? sig : "",
+                          {static_cast<const unsigned char*>(hh), hhlen}, alg,
+                          msg->arc_lib->arc_minkeybits)) {
+        return false;
+    }
+    return body_hash_matches(msg, {static_cast<const unsigned char*>(bh), bhlen},
+                             arc_param_get(ams, "bh"));
+}
+
+enum class seal_result { pass, fail, out_of_order };
+
+// Checks the ARC-Seal of instance i: cv= order first, then its signature.
+seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
+    arc_kvset* as = msg->arc_sets[i - 1].arcset_as->hdr_data;
+    const char* cv = arc_param_get(as, "cv");
+    const char* want = i == 1 ? "none" : "pass";
+    if (cv == nullptr || strcasecmp(cv, want) != 0) {
+        return seal_result::out_of_order;
+    }
+    const char* alg = arc_param_get(as, "a");
+    if (sha1_refused(msg) && is_rsa_sha1(alg)) {
+        arc_error(msg, "rsa-sha1 ARC-Seal at instance %u refused (RFC 8301)", i);
+        return seal_result::fail;
+    }
+    select_key(msg, as);
+    if (arc_get_key(msg, false) != ARC_STAT_OK) {
+        arc_error(msg, "arc_get_key() failed");
+        return seal_result::fail;
+    }
+    void* sh = nullptr;
+    size_t shlen = 0;
+    if (arc_canon_getsealhash(msg, static_cast<int>(i), &sh, &shlen) != ARC_STAT_OK) {
+        arc_error(msg, "arc_canon_getsealhashes() failed");
+        return seal_result::fail;
+    }
+    const char* sig = arc_param_get(as, "b");
+    if (!verify_signature(msg, sig != nullptr ? sig : "",
+                          {static_cast<const unsigned char*>(sh), shlen}, alg, 0)) {
+        return seal_result::fail;
+    }
+    return seal_result::pass;
+}
+
+}  // namespace
+
+// ---- Body intake ----
+
+ARC_STAT arc_body(arc_msg* msg, const unsigned char* buf, size_t len) noexcept {
+    assert(msg != NULL);
+    assert(buf != NULL);
+    if (msg->arc_state == ARC_STATE_HEADER) {
+        return ARC_STAT_OK;
+    }
+    if (msg->arc_state == ARC_STATE_INIT) {
+        return ARC_STAT_INVALID;
+    }
+    msg->arc_state = ARC_STATE_BODY;
+    return arc_canon_bodychunk(msg, buf, len);
+}
+
+// ---- Validation ----
+
+ARC_STAT arc_eom(arc_msg* msg) noexcept {
+    assert(msg != NULL);
+    if ((msg->arc_mode & ARC_MODE_VERIFY) == 0 || msg->arc_state == ARC_STATE_HEADER) {
+        return ARC_STAT_OK;
+    }
+    if (msg->arc_nsets == 0) {
+        msg->arc_cstate = ARC_CHAIN_NONE;
+        return ARC_STAT_OK;
+    }
+    if (msg->arc_cstate == ARC_CHAIN_FAIL) {
+        return ARC_STAT_OK;
+    }
+    if (arc_canon_closebody(msg) != ARC_STAT_OK) {
+        arc_error(msg, "arc_canon_closebody() failed");
+        msg->arc_cstate = ARC_CHAIN_FAIL;
+        return ARC_STAT_OK;
+    }
+    if (!check_newest_ams(msg)) {
+        msg->arc_cstate = ARC_CHAIN_FAIL;
+        return ARC_STAT_OK;
+    }
+    msg->arc_cstate = ARC_CHAIN_PASS;
+    for (unsigned i = msg->arc_nsets; i >= 1; --i) {
+        switch (check_seal(msg, i)) {
+            case seal_result::pass:
+                break;
+            case seal_result::out_of_order:
+                msg->arc_noseal = true;
+                msg->arc_cstate = ARC_CHAIN_FAIL;
+                return ARC_STAT_OK;
+            case seal_result::fail:
+                msg->arc_cstate = ARC_CHAIN_FAIL;
+                return ARC_STAT_OK;
+        }
+    }
+    return ARC_STAT_OK;
+}
+
+// ---- Chain state texts ----
+
+const char* arc_chain_status_str(arc_msg* msg) noexcept {
+    assert(msg != NULL);
+    const char* name = arc_code_to_name(chainstatus, msg->arc_cstate);
+    return name != nullptr ? name : "unknown";
+}
+
+int arc_chain_custody_str(arc_msg* msg, char* buf, size_t buflen) noexcept {
+    assert(msg != NULL);
+    assert(buf != NULL);
+    assert(buflen > 0);
+    if (msg->arc_cstate != ARC_CHAIN_PASS) {
+        return 0;
+    }
+    dstring_ptr text{arc_dstring_new(msg, 1024, 65536)};
+    if (!text) {
+        arc_error(msg, "failed to allocate dynamic string");
+        return ARC_STAT_NORESOURCE;
+    }
+    for (unsigned i = msg->arc_nsets; i >= 1; --i) {
+        const arc_hdr* ams = msg->arc_sets[i - 1].arcset_ams;
+        const char* d = ams != nullptr ? arc_param_get(ams->hdr_data, "d") : nullptr;
+        if (i != msg->arc_nsets) {
+            arc_dstring_cat1(text.get(), ':');
+        }
+        arc_dstring_cat(text.get(), d != nullptr ? d : "");
+    }
+    const int len = arc_dstring_len(text.get());
+    memset(buf, 0, buflen);
+    const size_t n = static_cast<size_t>(len) < buflen - 1 ? static_cast<size_t>(len) : buflen - 1;
+    memcpy(buf, arc_dstring_get(text.get()), n);
+    return len;
+}
