@@ -1,0 +1,306 @@
+// arc-keys.cc - fetching the text of a public-key record by DNS or from a key
+// file.
+//
+// The record lives under selector._domainkey.domain: a TXT record, looked up
+// through the resolver operations of the library handle, or one line of a flat
+// key file. Parsing and checking the record text is the caller's job.
+// Memory:  none kept; the reply is read in a stack buffer.
+// Errors:  recorded with arc_error() in the message handle.
+// Threads: runs on the message's thread and blocks it while the DNS waits.
+#include "arc-keys.h"
+
+#include <arpa/nameser.h>
+#include <netinet/in.h>
+#include <resolv.h>
+#include <strings.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+
+#include "arc-util.h"
+#include "arc.h"
+
+namespace {
+
+// Size of the reply buffer of a key query.
+constexpr size_t reply_buffer_size = 8192;
+
+// Longest key query name for DNS (plus NUL) and for the key file.
+constexpr size_t dns_qname_size = 256;
+constexpr size_t file_qname_size = 257;
+
+// Size of the scratch buffer names are expanded into.
+constexpr int name_buffer_size = 257;
+
+// Results of the "wait" resolver operation.
+constexpr int wait_failed = -1;
+constexpr int wait_timed_out = 2;
+
+constexpr int rrtype_rrsig = 46;
+
+using file_ptr = std::unique_ptr<FILE, free_with<fclose>>;
+
+// Writes selector._domainkey.domain into qname; false when it does not fit.
+bool make_qname(const arc_msg* msg, char* qname, size_t size) noexcept {
+    const int n =
+        std::snprintf(qname, size, "%s.%s.%s", msg->arc_selector, "_domainkey", msg->arc_domain);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+uint16_t get16(const unsigned char* p) noexcept {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+// Waits for the reply of query q as the library's settings say; returns the
+// result of the last wait and stores the reply length in *anslen.
+int wait_for_reply(arc_msg* msg, void* q, size_t* anslen) noexcept {
+    arc_library* lib = msg->arc_lib;
+    int error = 0;
+    int dnssec = 0;
+    if (lib->arc_dns_callback == nullptr) {
+        struct timeval limit {
+            static_cast<time_t>(msg->arc_timeout), 0
+        };
+        return lib->arc_dns_waitreply(lib->arc_dns_service, q,
+                                      msg->arc_timeout == 0 ? nullptr : &limit, anslen, &error,
+                                      &dnssec);
+    }
+    struct timeval master {};
+    (void)gettimeofday(&master, nullptr);
+    master.tv_sec += static_cast<time_t>(msg->arc_timeout);
+    for (;;) {
+        struct timeval next {};
+        (void)gettimeofday(&next, nullptr);
+        next.tv_sec += static_cast<time_t>(lib->arc_cbint);
+        struct timeval wait {};
+        struct timeval* which = nullptr;
+        arc_min_timeval(&master, &next, &wait, &which);
+        const int status =
+            lib->arc_dns_waitreply(lib->arc_dns_service, q, msg->arc_timeout != 0 ? &wait : nullptr,
+                                   anslen, &error, &dnssec);
+        if (which == &next && (status == 1 || status == wait_timed_out)) {
+            lib->arc_dns_callback(msg->arc_user_context);
+            continue;
+        }
+        return status;
+    }
+}
+
+// Joins the character-strings of a TXT record's data into buf (zero-filled,
+// at most buflen - 1 bytes).
+void join_txt(std::span<const unsigned char> rdata, char* buf, size_t buflen) noexcept {
+    std::memset(buf, 0, buflen);
+    if (rdata.empty() || buflen < 2) {
+        return;
+    }
+    size_t out = 0;
+    size_t pos = 0;
+    while (pos < rdata.size() && out < buflen - 1) {
+        size_t n = rdata[pos++];
+        n = std::min({n, rdata.size() - pos, buflen - 1 - out});
+        std::memcpy(buf + out, rdata.data() + pos, n);
+        out += n;
+        pos += n;
+    }
+}
+
+// Reads the key record out of a TXT reply for qname into buf.
+ARC_STAT read_key_reply(arc_msg* msg, const char* qname, std::span<const unsigned char> reply,
+                        char* buf, size_t buflen) noexcept {
+    const unsigned char* const ans = reply.data();
+    const unsigned char* const eom = ans + reply.size();
+    // A reply shorter than its header cannot be read at all.
+    if (reply.size() < HFIXEDSZ) {
+        arc_error(msg, "'%s' reply corrupt", qname);
+        return ARC_STAT_KEYFAIL;
+    }
+    unsigned qdcount = get16(ans + 4);
+    const unsigned ancount = get16(ans + 6);
+    if (qdcount == 0) {
+        arc_error(msg, "'%s' unexpected reply class/type (%d/%d)", qname, -1, -1);
+        return ARC_STAT_KEYFAIL;
+    }
+    size_t pos = HFIXEDSZ;
+    int qtype = 0;
+    int qclass = 0;
+    while (qdcount-- > 0) {
+        const int n = dn_skipname(ans + pos, eom);
+        if (n < 0 || reply.size() - pos - static_cast<size_t>(n) < QFIXEDSZ) {
+            arc_error(msg, "'%s' reply corrupt", qname);
+            return ARC_STAT_KEYFAIL;
+        }
+        pos += static_cast<size_t>(n);
+        qtype = get16(ans + pos);
+        qclass = get16(ans + pos + 2);
+        pos += QFIXEDSZ;
+    }
+    if (qtype != ns_t_txt || qclass != ns_c_in) {
+        arc_error(msg, "'%s' unexpected reply class/type (%d/%d)", qname, qclass, qtype);
+        return ARC_STAT_KEYFAIL;
+    }
+    if ((ans[3] & 0x0f) == ns_r_nxdomain) {
+        arc_error(msg, "'%s' record not found", qname);
+        return ARC_STAT_NOKEY;
+    }
+    if (arc_check_dns_reply(ans, reply.size(), ns_c_in, ns_t_txt) == 1) {
+        arc_error(msg, "'%s' reply truncated", qname);
+        return ARC_STAT_KEYFAIL;
+    }
+    if (ancount == 0) {
+        return ARC_STAT_NOKEY;
+    }
+    if (pos >= reply.size()) {
+        arc_error(msg, "'%s' reply was unresolved CNAME", qname);
+        return ARC_STAT_NOKEY;
+    }
+
+    char name[name_buffer_size];
+    size_t txt = 0;  // offset of the TXT record's data, 0 = none found
+    size_t txtlen = 0;
+    for (unsigned i = 0; i < ancount && pos < reply.size(); ++i) {
+        const int n = dn_expand(ans, eom, ans + pos, name, sizeof name);
+        if (n < 0 || reply.size() - pos - static_cast<size_t>(n) < 10) {
+            arc_error(msg, "'%s' reply corrupt", qname);
+            return ARC_STAT_KEYFAIL;
+        }
+        pos += static_cast<size_t>(n);
+        const int type = get16(ans + pos);
+        const size_t rdlength = get16(ans + pos + 8);
+        pos += 10;  // type, class, TTL, RDLENGTH
+        if (type == ns_t_txt) {
+            if (txt != 0) {
+                arc_error(msg, "multiple DNS replies for '%s'", qname);
+                return ARC_STAT_MULTIREPLY;
+            }
+            txt = pos;
+            txtlen = rdlength;
+        } else if (type != ns_t_cname && type != rrtype_rrsig) {
+            arc_error(msg, "'%s' reply was unexpected type %d", qname, type);
+            return ARC_STAT_KEYFAIL;
+        }
+        pos += rdlength;
+    }
+    if (txt == 0) {
+        arc_error(msg, "'%s' reply was unresolved CNAME", qname);
+        return ARC_STAT_NOKEY;
+    }
+    if (txtlen > reply.size() - txt) {
+        arc_error(msg, "'%s' reply corrupt", qname);
+        return ARC_STAT_SYNTAX;
+    }
+    join_txt(reply.subspan(txt, txtlen), buf, buflen);
+    return ARC_STAT_OK;
+}
+
+}  // namespace
+
+ARC_STAT arc_get_key_dns(arc_msg* msg, char* buf, size_t buflen) noexcept {
+    assert(msg != NULL);
+    assert(msg->arc_selector != NULL);
+    assert(msg->arc_domain != NULL);
+    arc_library* lib = msg->arc_lib;
+
+    char qname[dns_qname_size];
+    if (!make_qname(msg, qname, sizeof qname)) {
+        arc_error(msg, "key query name too large");
+        return ARC_STAT_NORESOURCE;
+    }
+    if (lib->arc_dns_service == nullptr && lib->arc_dns_init != nullptr &&
+        lib->arc_dns_init(&lib->arc_dns_service) != 0) {
+        arc_error(msg, "cannot initialize resolver");
+        return ARC_STAT_KEYFAIL;
+    }
+    unsigned char reply[reply_buffer_size];
+    void* q = nullptr;
+    if (lib->arc_dns_start == nullptr ||
+        lib->arc_dns_start(lib->arc_dns_service, ns_t_txt,
+                           reinterpret_cast<const unsigned char*>(qname), reply, sizeof reply,
+                           &q) != 0) {
+        arc_error(msg, "'%s' query failed", qname);
+        return ARC_STAT_KEYFAIL;
+    }
+    size_t anslen = 0;
+    const int status = wait_for_reply(msg, q, &anslen);
+    if (lib->arc_dns_cancel != nullptr) {
+        (void)lib->arc_dns_cancel(lib->arc_dns_service, q);
+    }
+    if (status == wait_failed) {
+        arc_error(msg, "'%s' query failed", qname);
+        return ARC_STAT_KEYFAIL;
+    }
+    if (status == wait_timed_out) {
+        arc_error(msg, "'%s' query timed out", qname);
+        return ARC_STAT_KEYFAIL;
+    }
+    // An adapter never hands back more than the buffer holds; do not trust it.
+    if (anslen > sizeof reply) {
+        anslen = sizeof reply;
+    }
+    return read_key_reply(msg, qname, std::span<const unsigned char>{reply, anslen}, buf, buflen);
+}
+
+ARC_STAT arc_get_key_file(arc_msg* msg, char* buf, size_t buflen) noexcept {
+    assert(msg != NULL);
+    assert(msg->arc_selector != NULL);
+    assert(msg->arc_domain != NULL);
+    assert(msg->arc_query == ARC_QUERY_FILE);
+    const char* path = msg->arc_lib->arc_queryinfo;
+
+    if (path[0] == '\0') {
+        arc_error(msg, "query file not defined");
+        return ARC_STAT_KEYFAIL;
+    }
+    file_ptr f{std::fopen(path, "r")};
+    if (!f) {
+        arc_error(msg, "%s: fopen(): %s", path, std::strerror(errno));
+        return ARC_STAT_KEYFAIL;
+    }
+    char qname[file_qname_size];
+    if (!make_qname(msg, qname, sizeof qname)) {
+        arc_error(msg, "key query name too large");
+        return ARC_STAT_NORESOURCE;
+    }
+    const size_t qlen = std::strlen(qname);
+    // fgets cannot read anything into fewer than 2 bytes, so no line can match.
+    if (buflen < 2) {
+        if (buflen == 1) {
+            buf[0] = '\0';
+        }
+        return ARC_STAT_NOKEY;
+    }
+    const int size = buflen > INT_MAX ? INT_MAX : static_cast<int>(buflen);
+    std::memset(buf, 0, buflen);
+    while (std::fgets(buf, size, f.get()) != nullptr) {
+        if (buf[0] == '#') {
+            continue;
+        }
+        char* p = buf;
+        while (*p != '\0' && *p != '\n' && std::isspace(static_cast<unsigned char>(*p)) == 0) {
+            ++p;
+        }
+        if (*p == '\0' || *p == '\n') {
+            continue;  // no separator: no record on this line
+        }
+        const size_t namelen = static_cast<size_t>(p - buf);
+        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)) != 0) {
+            ++p;
+        }
+        if (namelen == qlen && strncasecmp(buf, qname, qlen) == 0) {
+            const size_t reclen = std::strlen(p);
+            std::memmove(buf, p, reclen);
+            std::memset(buf + reclen, 0, buflen - reclen);
+            return ARC_STAT_OK;
+        }
+    }
+    std::memset(buf, 0, buflen);
+    return ARC_STAT_NOKEY;
+}
