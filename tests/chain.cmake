@@ -1,0 +1,13 @@
+# Chain validation and sealing: the public ARC test suite driver, the seal and
+# validation tests.
+
+find_package(yaml-cpp REQUIRED)
+
+# Where the public ARC test suite's YAML files live (VELMORA_ARC_SUITE in the
+# environment overrides it at run time).
+set(VELMORA_ARC_SUITE_DIR ${PROJECT_SOURCE_DIR}/../shared/arc-test-suite/tests
+    CACHE PATH "directory of the ARC test suite YAML files")
+
+velmora_unit_test(arc-suite_test arc-suite_test.cc chain-support.cc
+                  LIBS yaml-cpp velmora_testdns_client)
+target_compile_definitions(arc-suite_test PRIVATE VELMORA_ARC_SUITE_DIR="${VELMORA_ARC_SUITE_DIR}")
