@@ -15,6 +15,7 @@
 #include <openssl/x509.h>
 
 #include "base64.h"
+#include "test-support.h"
 
 namespace chain_test {
 
@@ -154,6 +155,29 @@ message with_set(const message& m, arc_hdr* set) {
     return out;
 }
 
+message seal_once(arc_library* lib, const message& m, const seal_params& p, std::string* error,
+                  std::string* cv) {
+    msg_ptr msg = run_message(lib, m, p.mode, p.canonhdr, p.canonbody, p.alg);
+    arc_hdr* set = nullptr;
+    ARC_STAT st = ARC_STAT_INTERNAL;
+    if (msg) {
+        st = arc_getseal(msg.get(), &set, p.authservid.c_str(), p.selector.c_str(),
+                         p.domain.c_str(), reinterpret_cast<const unsigned char*>(p.key.data()),
+                         p.key.size(), p.results);
+    }
+    if (error != nullptr) {
+        const char* e = msg ? arc_geterror(msg.get()) : nullptr;
+        *error = e != nullptr ? e : "";
+    }
+    if (st != ARC_STAT_OK || set == nullptr) {
+        return {};
+    }
+    if (cv != nullptr) {
+        *cv = tags_of(arc_hdr_value(set_field(set, 2)))["cv"];
+    }
+    return with_set(m, set);
+}
+
 namespace {
 
 std::string strip_ws(std::string_view s) {
@@ -211,6 +235,40 @@ std::string make_rsa_key(int bits, std::string* record) {
     }
     EVP_PKEY_free(key);
     return pem;
+}
+
+std::string record_of(const std::string& pem) {
+    BIO* in = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+    BIO_free(in);
+    if (key == nullptr) {
+        return {};
+    }
+    unsigned char* der = nullptr;
+    const int len = i2d_PUBKEY(key, &der);
+    std::string b64(4 * ((static_cast<size_t>(len) + 2) / 3) + 4, '\0');
+    const int blen = arc_base64_encode(der, static_cast<size_t>(len),
+                                       reinterpret_cast<unsigned char*>(b64.data()), b64.size());
+    b64.resize(static_cast<size_t>(blen));
+    OPENSSL_free(der);
+    EVP_PKEY_free(key);
+    return "v=DKIM1; k=rsa; p=" + b64;
+}
+
+const test_key& key_of_bits(int bits) {
+    static std::map<int, test_key> keys;
+    auto it = keys.find(bits);
+    if (it == keys.end()) {
+        test_key k;
+        if (bits == 8192) {
+            k.pem = velmora_test::read_file(velmora_test::data_path("test-8192.pem"));
+            k.record = record_of(k.pem);
+        } else {
+            k.pem = make_rsa_key(bits, &k.record);
+        }
+        it = keys.emplace(bits, std::move(k)).first;
+    }
+    return it->second;
 }
 
 std::string pem_to_der(const std::string& pem) {

@@ -59,6 +59,24 @@ std::string wire_field(arc_hdr* h);
 // an MTA inserts it.
 message with_set(const message& m, arc_hdr* set);
 
+// Seals the message once (validating its chain first when `mode` has
+// ARC_MODE_VERIFY) and returns it with the new set on top; *error receives the
+// library's error text when sealing fails or adds no set, and *cv the new
+// seal's cv= value.
+struct seal_params {
+    std::string key;
+    std::string selector = "s1";
+    std::string domain = "d1.example";
+    std::string authservid = "mx.example";
+    const char* results = "spf=pass smtp.mailfrom=d1.example";
+    int mode = ARC_MODE_SIGN | ARC_MODE_VERIFY;
+    int canonhdr = ARC_CANON_RELAXED;
+    int canonbody = ARC_CANON_RELAXED;
+    int alg = ARC_ALG_RSASHA256;
+};
+message seal_once(arc_library* lib, const message& m, const seal_params& p,
+                  std::string* error = nullptr, std::string* cv = nullptr);
+
 // The i-th record of a generated set (0 AAR, 1 AMS, 2 AS), or null.
 arc_hdr* set_field(arc_hdr* set, int i);
 
@@ -68,6 +86,17 @@ std::map<std::string, std::string> tags_of(std::string_view value);
 // A new RSA key of `bits` bits as PKCS#8 PEM; its public key record text
 // ("v=DKIM1; k=rsa; p=...") in *record.
 std::string make_rsa_key(int bits, std::string* record);
+
+// The public key record of a PEM private key.
+std::string record_of(const std::string& pem);
+
+// Keys shared by the tests of one program, generated on first use; the
+// 8192-bit key is read from tests/data/test-8192.pem (slow to generate).
+struct test_key {
+    std::string pem;
+    std::string record;
+};
+const test_key& key_of_bits(int bits);
 
 // The same key converted to DER.
 std::string pem_to_der(const std::string& pem);

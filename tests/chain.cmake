@@ -11,3 +11,6 @@ set(VELMORA_ARC_SUITE_DIR ${PROJECT_SOURCE_DIR}/../shared/arc-test-suite/tests
 velmora_unit_test(arc-suite_test arc-suite_test.cc chain-support.cc
                   LIBS yaml-cpp velmora_testdns_client)
 target_compile_definitions(arc-suite_test PRIVATE VELMORA_ARC_SUITE_DIR="${VELMORA_ARC_SUITE_DIR}")
+
+velmora_unit_test(arc-seal_test arc-seal_test.cc chain-support.cc)
+velmora_unit_test(arc-verify_test arc-verify_test.cc chain-support.cc)

@@ -1,0 +1,215 @@
+// arc-verify_test.cc - chain validation: chain states, the checks that fail a
+// chain and their texts, rsa-sha1 refusal, body intake and the custody text.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "chain-support.h"
+
+using namespace chain_test;
+
+namespace {
+
+constexpr const char* base_message =
+    "From: Alice <alice@d0.example>\r\n"
+    "To: bob@example.net\r\n"
+    "Subject: quarterly figures\r\n"
+    "Date: Thu, 10 Dec 2026 10:00:00 +0000\r\n"
+    "Message-ID: <1@d0.example>\r\n"
+    "\r\n"
+    "Hello Bob,\r\n"
+    "the figures follow.\r\n";
+
+class VerifyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        small_ = make_rsa_key(768, &small_record_);
+        keyfile_ = write_key_file({{"s1._domainkey.d1.example", key_of_bits(2048).record},
+                                   {"s2._domainkey.d2.example", key_of_bits(1024).record},
+                                   {"s3._domainkey.d3.example", key_of_bits(2048).record},
+                                   {"s7._domainkey.d7.example", small_record_}});
+        ASSERT_FALSE(keyfile_.empty());
+        lib_ = make_library(keyfile_);
+        msg_ = split_message(base_message);
+    }
+    void TearDown() override {
+        lib_.reset();
+        remove_file(keyfile_);
+    }
+    seal_params hop(int n) const {
+        seal_params p;
+        p.key = key_of_bits(n == 2 ? 1024 : 2048).pem;
+        p.selector = "s" + std::to_string(n);
+        p.domain = "d" + std::to_string(n) + ".example";
+        return p;
+    }
+    // The message sealed by hops 1 .. n.
+    message chain(int n, const seal_params* last = nullptr) const {
+        message m = msg_;
+        std::string error;
+        for (int i = 1; i <= n; ++i) {
+            m = seal_once(lib_.get(), m, i == n && last != nullptr ? *last : hop(i), &error);
+            EXPECT_FALSE(m.fields.empty()) << error;
+        }
+        return m;
+    }
+
+    std::string small_;
+    std::string small_record_;
+    std::string keyfile_;
+    lib_ptr lib_;
+    message msg_;
+};
+
+TEST_F(VerifyTest, MessageWithoutArcFieldsHasNoChain) {
+    msg_ptr msg = run_message(lib_.get(), msg_, ARC_MODE_VERIFY);
+    ASSERT_TRUE(msg);
+    EXPECT_STREQ(arc_chain_status_str(msg.get()), "none");
+    char buf[8];
+    memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(arc_chain_custody_str(msg.get(), buf, sizeof buf), 0);
+    EXPECT_EQ(buf[0], 'x');
+}
+
+TEST_F(VerifyTest, ThreeHopChainPassesWithCustody) {
+    const message m = chain(3);
+    msg_ptr msg = run_message(lib_.get(), m, ARC_MODE_VERIFY);
+    ASSERT_TRUE(msg);
+    EXPECT_STREQ(arc_chain_status_str(msg.get()), "pass") << arc_geterror(msg.get());
+    char buf[64];
+    const std::string custody = "d3.example:d2.example:d1.example";
+    EXPECT_EQ(arc_chain_custody_str(msg.get(), buf, sizeof buf), static_cast<int>(custody.size()));
+    EXPECT_EQ(std::string{buf}, custody);
+    char small[4];
+    EXPECT_EQ(arc_chain_custody_str(msg.get(), small, sizeof small),
+              static_cast<int>(custody.size()));
+    EXPECT_STREQ(small, "d3.");
+}
+
+TEST_F(VerifyTest, BrokenChainsFail) {
+    struct row {
+        const char* name;
+        std::function<message()> make;
+        const char* error;  // null: no text of its own is required
+        bool noseal;
+    };
+    const row rows[] = {
+        {"body changed",
+         [&] {
+             message m = chain(1);
+             m.body += "more\r\n";
+             return m;
+         },
+         "body hash mismatch", false},
+        {"signed header changed",
+         [&] {
+             message m = chain(1);
+             for (auto& f : m.fields) {
+                 if (f.rfind("Subject:", 0) == 0) {
+                     f = "Subject: other figures";
+                 }
+             }
+             return m;
+         },
+         nullptr, false},
+        {"older set changed",
+         [&] {
+             message m = chain(2);
+             for (auto& f : m.fields) {
+                 if (f.rfind("ARC-Authentication-Results: i=1;", 0) == 0) {
+                     f += " (edited)";
+                 }
+             }
+             return m;
+         },
+         nullptr, false},
+        {"key not published",
+         [&] {
+             seal_params p = hop(1);
+             p.domain = "unknown.example";
+             return chain(1, &p);
+         },
+         "arc_get_key() failed", false},
+        {"first seal claims cv=pass",
+         [&] {
+             msg_ptr msg = run_message(lib_.get(), msg_, ARC_MODE_SIGN | ARC_MODE_VERIFY);
+             arc_set_cv(msg.get(), ARC_CHAIN_PASS);
+             arc_hdr* set = nullptr;
+             const seal_params p = hop(1);
+             arc_getseal(msg.get(), &set, p.authservid.c_str(), p.selector.c_str(),
+                         p.domain.c_str(), reinterpret_cast<const unsigned char*>(p.key.data()),
+                         p.key.size(), p.results);
+             return with_set(msg_, set);
+         },
+         nullptr, true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const message m = r.make();
+        msg_ptr msg = run_message(lib_.get(), m, ARC_MODE_VERIFY | ARC_MODE_SIGN);
+        ASSERT_TRUE(msg);
+        EXPECT_STREQ(arc_chain_status_str(msg.get()), "fail");
+        if (r.error != nullptr) {
+            ASSERT_NE(arc_geterror(msg.get()), nullptr);
+            EXPECT_STREQ(arc_geterror(msg.get()), r.error);
+        }
+        EXPECT_EQ(msg->arc_noseal, r.noseal);
+    }
+}
+
+TEST_F(VerifyTest, MinimumKeySizeAppliesToTheNewestSignatureOnly) {
+    unsigned bits = 512;
+    arc_options(lib_.get(), ARC_OP_SETOPT, ARC_OPTS_MINKEYBITS, &bits, sizeof bits);
+    seal_params weak;
+    weak.key = small_;
+    weak.selector = "s7";
+    weak.domain = "d7.example";
+    const message one = chain(1, &weak);  // sealed with a 768-bit key
+    std::string error;
+    const message two = seal_once(lib_.get(), one, hop(2), &error);
+    ASSERT_FALSE(two.fields.empty()) << error;
+
+    bits = 1024;
+    arc_options(lib_.get(), ARC_OP_SETOPT, ARC_OPTS_MINKEYBITS, &bits, sizeof bits);
+    EXPECT_EQ(validate(lib_.get(), one, &error), "fail");
+    EXPECT_EQ(error, "key size (768) below minimum (1024)");
+    // In an older seal the same key is accepted.
+    EXPECT_EQ(validate(lib_.get(), two, &error), "pass") << error;
+}
+
+TEST_F(VerifyTest, Sha1IsRefusedOnlyWithTheFlag) {
+    seal_params p = hop(1);
+    p.alg = ARC_ALG_RSASHA1;
+    const message m = chain(1, &p);
+    std::string error;
+    EXPECT_EQ(validate(lib_.get(), m, &error), "pass") << error;
+
+    lib_ptr strict = make_library(keyfile_, ARC_LIBFLAGS_NOSHA1);
+    EXPECT_EQ(validate(strict.get(), m, &error), "fail");
+    EXPECT_NE(error.find("rsa-sha1"), std::string::npos) << error;
+    EXPECT_EQ(validate(strict.get(), chain(1), &error), "pass") << error;
+}
+
+TEST_F(VerifyTest, BodyIntakeFollowsThePhase) {
+    msg_ptr msg{arc_message(lib_.get(), ARC_CANON_RELAXED, ARC_CANON_RELAXED, ARC_ALG_RSASHA256,
+                            ARC_MODE_VERIFY, nullptr)};
+    const unsigned char chunk[] = "x\r\n";
+    EXPECT_EQ(arc_body(msg.get(), chunk, 3), ARC_STAT_INVALID);
+    const std::string f = "From: a@b.example";
+    ASSERT_EQ(
+        arc_header_field(msg.get(), reinterpret_cast<const unsigned char*>(f.data()), f.size()),
+        ARC_STAT_OK);
+    EXPECT_EQ(arc_body(msg.get(), chunk, 3), ARC_STAT_OK);
+    EXPECT_EQ(msg->arc_state, ARC_STATE_HEADER);
+}
+
+TEST_F(VerifyTest, EndOfMessageWithoutVerifyKeepsTheForcedState) {
+    msg_ptr msg = run_message(lib_.get(), chain(1), ARC_MODE_SIGN);
+    arc_set_cv(msg.get(), ARC_CHAIN_UNKNOWN);
+    EXPECT_EQ(arc_eom(msg.get()), ARC_STAT_OK);
+    EXPECT_STREQ(arc_chain_status_str(msg.get()), "unknown");
+}
+
+}  // namespace
