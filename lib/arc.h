@@ -122,7 +122,9 @@ struct arc_msg {
     bool arc_noseal;          // an existing cv= was out of order: no new set
     int32_t arc_signalg;      // ARC_ALG_*
     uint32_t arc_mode;        // ARC_MODE_*
-    uint32_t arc_nsets;       // instances in the existing chain
+    uint32_t arc_nsets;       // instances in the existing chain: the highest i= of 1 to
+                              // ARC_MAXINSTANCES; at least 1 when an ARC field had an i=
+                              // above that (the chain has then failed)
     int32_t arc_margin;       // fold margin of generated fields (75)
     int32_t arc_state;        // ARC_STATE_*
     int32_t arc_hdrcnt;       // collected header fields

@@ -4,3 +4,4 @@
 velmora_unit_test(arc-util_test arc-util_test.cc)
 velmora_unit_test(base64_test base64_test.cc)
 velmora_unit_test(arc-tables_test arc-tables_test.cc)
+velmora_unit_test(arc_test arc_test.cc)
