@@ -11,3 +11,9 @@ target_include_directories(velmora_testdns_client PUBLIC ${CMAKE_CURRENT_SOURCE_
 target_compile_definitions(velmora_testdns_client
                            PUBLIC VELMORA_TESTDNS_PROGRAM="$<TARGET_FILE:velmora-testdns>")
 add_dependencies(velmora_testdns_client velmora-testdns)
+
+velmora_unit_test(arc-dns_test arc-dns_test.cc)
+velmora_unit_test(arc-keys_test arc-keys_test.cc)
+velmora_unit_test(arc-pubkey_test arc-pubkey_test.cc)
+velmora_unit_test(dns_integration_test dns_integration_test.cc LIBS velmora_testdns_client
+                  LABELS integration)
