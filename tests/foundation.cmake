@@ -5,3 +5,15 @@ velmora_unit_test(arc-util_test arc-util_test.cc)
 velmora_unit_test(base64_test base64_test.cc)
 velmora_unit_test(arc-tables_test arc-tables_test.cc)
 velmora_unit_test(arc_test arc_test.cc)
+
+# The public header read by a C compiler, linked against the shared library.
+add_executable(public_header_test public_header_test.c)
+target_link_libraries(public_header_test PRIVATE velmora)
+add_test(NAME public_header_test COMMAND public_header_test)
+set_tests_properties(public_header_test PROPERTIES LABELS unit)
+
+# A C program built through the installed velmora.pc, as a user would.
+add_test(NAME pkgconfig_test
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/pkgconfig_test.sh ${CMAKE_BINARY_DIR}
+                 ${CMAKE_C_COMPILER})
+set_tests_properties(pkgconfig_test PROPERTIES LABELS unit)
