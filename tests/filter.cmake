@@ -5,6 +5,8 @@ if(TARGET velmora_filter_objs)
   velmora_unit_test(config_test config_test.cc LIBS velmora_filter_objs)
   velmora_unit_test(velmora-lists_test velmora-lists_test.cc LIBS velmora_filter_objs)
   velmora_unit_test(velmora-ar_test velmora-ar_test.cc LIBS velmora_filter_objs)
+  # Runs in a private mount namespace of its own; skipped without root.
+  velmora_unit_test(velmora-securefile_test velmora-securefile_test.cc LIBS velmora_filter_objs)
   # The reader's allocations go through wrappers that can fail them.
   target_link_options(config_test PRIVATE -Wl,--wrap=malloc -Wl,--wrap=calloc
                                           -Wl,--wrap=realloc -Wl,--wrap=free)
