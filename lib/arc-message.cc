@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "arc-canon.h"
 #include "arc-util.h"
 #include "arc.h"
 #include "velmora.h"
@@ -92,6 +93,7 @@ void arc_free(arc_msg* msg) noexcept {
     if (msg->arc_hdrbuf != nullptr) {
         arc_dstring_free(msg->arc_hdrbuf);
     }
+    arc_canon_cleanup(msg);
     free_sets(msg->arc_kvsethead);
     OPENSSL_free(msg->arc_sealcanons);
     OPENSSL_free(msg->arc_sets);
@@ -391,7 +393,30 @@ ARC_STAT arc_eoh(arc_msg* msg) noexcept {
         report_out_of_range(msg, out_of_range);
     }
 
-    // Hash preparation follows here.
+    // Hash preparation: the validation and sealing hashes, then the header
+    // fields and, for a chain still intact, the existing sets.
+    if (ARC_STAT status = arc_eoh_verify(msg); status != ARC_STAT_OK) {
+        return status;
+    }
+    if ((msg->arc_mode & ARC_MODE_SIGN) != 0) {
+        if (ARC_STAT status = arc_eoh_sign(msg); status != ARC_STAT_OK) {
+            return status;
+        }
+    }
+    const bool keep = (msg->arc_lib->arc_flags & ARC_LIBFLAGS_KEEPFILES) != 0;
+    if (arc_canon_init(msg, keep, keep) != ARC_STAT_OK) {
+        arc_error(msg, "arc_canon_init() failed");
+        return ARC_STAT_SYNTAX;
+    }
+    if (arc_canon_runheaders(msg) != ARC_STAT_OK) {
+        arc_error(msg, "arc_canon_runheaders() failed");
+        return ARC_STAT_SYNTAX;
+    }
+    if ((msg->arc_mode & ARC_MODE_VERIFY) != 0 && msg->arc_cstate != ARC_CHAIN_FAIL &&
+        arc_canon_runheaders_seal(msg) != ARC_STAT_OK) {
+        arc_error(msg, "arc_canon_runheaders_seal() failed");
+        return ARC_STAT_SYNTAX;
+    }
 
     return ARC_STAT_OK;
 }
