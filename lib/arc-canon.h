@@ -21,15 +21,15 @@
 inline constexpr int ARC_CANONTYPE_HEADER = 0;  // newest existing AMS (validation)
 inline constexpr int ARC_CANONTYPE_BODY = 1;
 inline constexpr int ARC_CANONTYPE_SEAL = 2;
-inline constexpr int ARC_CANONTYPE_AMS = 3;     // AMS being generated
+inline constexpr int ARC_CANONTYPE_AMS = 3;  // AMS being generated
 
 inline constexpr size_t ARC_MAXDIGEST = 32;
 
 // The hash record of one canonicalization.
 struct arc_hashctx {
-    int hc_tmpfd;           // kept temporary file, or -1
-    BIO* hc_tmpbio;         // owns: file BIO over hc_tmpfd (closes it), or null
-    EVP_MD_CTX* hc_ctx;     // owns: SHA-1 or SHA-256 context
+    int hc_tmpfd;                         // kept temporary file, or -1
+    BIO* hc_tmpbio;                       // owns: file BIO over hc_tmpfd (closes it), or null
+    EVP_MD_CTX* hc_ctx;                   // owns: SHA-1 or SHA-256 context
     unsigned char hc_out[ARC_MAXDIGEST];  // the digest once finished
 };
 
@@ -38,23 +38,32 @@ struct arc_hashctx {
 struct arc_canon {
     bool canon_done;
     bool canon_blankline;
-    int canon_type;          // ARC_CANONTYPE_*
+    int canon_type;  // ARC_CANONTYPE_*
     int canon_lastchar;
     int canon_bodystate;
-    int canon_hashtype;      // ARC_HASHTYPE_*
+    int canon_hashtype;  // ARC_HASHTYPE_*
     int canon_blanks;
     size_t canon_hashbuflen;
     size_t canon_hashbufsize;
     ssize_t canon_remain;
     size_t canon_wrote;
     ssize_t canon_length;
-    int canon_canon;         // ARC_CANON_*
+    int canon_canon;               // ARC_CANON_*
     unsigned char* canon_hashbuf;  // owns: staging buffer
     const char* canon_hdrlist;     // borrows: h= of the signature validated
     arc_hashctx* canon_hash;       // owns
     arc_dstring* canon_buf;        // owns: pending run of the relaxed body rules
     arc_hdr* canon_sigheader;      // borrows: the field validated, or null
     arc_canon* canon_next;
+    // Body state kept beside the fields above. Simple rules: while the current
+    // line has no content, the line-end bytes it opened with (canon_lfs LFs,
+    // then canon_crs CRs); in a line with content, canon_crs 1 is a CR held
+    // back at a chunk's end. Relaxed rules: canon_inrun tells that the
+    // current line's run of non-blanks is open (already hashed, since bytes
+    // are hashed as they are read).
+    size_t canon_lfs;
+    size_t canon_crs;
+    bool canon_inrun;
 };
 
 ARC_STAT arc_add_canon(arc_msg* msg, int type, int canon, int hashtype, const char* hdrlist,
@@ -68,6 +77,16 @@ ARC_STAT arc_canon_runheaders(arc_msg* msg) noexcept;
 ARC_STAT arc_canon_runheaders_seal(arc_msg* msg) noexcept;
 ARC_STAT arc_canon_add_to_seal(arc_msg* msg) noexcept;
 ARC_STAT arc_canon_signature(arc_msg* msg, arc_hdr* hdr, int type) noexcept;
+
+// Hash input shared by the header and body code. arc_canon_buffer() stages
+// bytes in front of the hash (no bytes: flush the stage); arc_canon_write()
+// hands bytes to the hash and the kept file; arc_canon_finalize() flushes and
+// finishes the hash.
+void arc_canon_buffer(arc_canon* canon, const unsigned char* buf, size_t buflen) noexcept;
+void arc_canon_write(arc_canon* canon, const unsigned char* buf, size_t buflen) noexcept;
+void arc_canon_finalize(arc_canon* canon) noexcept;
+// Copies text into msg->arc_hdrbuf without the values of its b= tags.
+ARC_STAT arc_canon_strip_b(arc_msg* msg, const char* text) noexcept;
 
 ARC_STAT arc_canon_bodychunk(arc_msg* msg, const unsigned char* buf, size_t buflen) noexcept;
 ARC_STAT arc_canon_closebody(arc_msg* msg) noexcept;
