@@ -228,7 +228,8 @@ constexpr size_t max_error_retry_size = 65536;
 
 // Formats into buf; returns the length the whole text needs, or twice the
 // buffer size when the formatter fails.
-size_t format_error(char* buf, size_t size, const char* format, va_list ap) noexcept {
+__attribute__((format(printf, 3, 0))) size_t format_error(char* buf, size_t size,
+                                                          const char* format, va_list ap) noexcept {
     va_list copy;
     va_copy(copy, ap);
     const int n = vsnprintf(buf, size, format, copy);
