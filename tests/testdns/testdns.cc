@@ -617,8 +617,12 @@ int open_socket(int type, const sockaddr_in& sa) {
     if (fd < 0) {
         return -1;
     }
-    const int one = 1;
-    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Only TCP gets SO_REUSEADDR (for sockets left in TIME_WAIT): on UDP it
+    // would let a second server share the address instead of failing.
+    if (type == SOCK_STREAM) {
+        const int one = 1;
+        (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
     if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
         (type == SOCK_STREAM && listen(fd, 16) != 0)) {
         const int saved = errno;
