@@ -66,11 +66,19 @@ bool install_counting_allocator() {
     return installed;
 }
 
-long live_allocations() { return live.load(); }
-long allocation_count() { return count.load(); }
-bool allocator_installed() { return installed; }
+long live_allocations() {
+    return live.load();
+}
+long allocation_count() {
+    return count.load();
+}
+bool allocator_installed() {
+    return installed;
+}
 
-void fail_allocation_in(long n) { fail_at.store(n == 0 ? 0 : count.load() + n); }
+void fail_allocation_in(long n) {
+    fail_at.store(n == 0 ? 0 : count.load() + n);
+}
 
 std::string data_path(const std::string& name) {
     const char* dir = std::getenv("VELMORA_TEST_DATA");

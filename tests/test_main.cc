@@ -1,9 +1,9 @@
 // test_main.cc - main of every unit-test program: installs the counting
 // allocator before anything can allocate through libcrypto, then runs the
 // tests.
-#include <cstdio>
-
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "test-support.h"
 
