@@ -9,9 +9,9 @@
 // One query of the default adapter; allocated by arc_res_query, freed by
 // arc_res_cancel.
 struct arc_qhandle {
-    int qh_error;     // always 0
-    int qh_dnssec;    // always -1: no DNSSEC result
-    size_t qh_anslen; // length of the reply in the caller's buffer
+    int qh_error;      // always 0
+    int qh_dnssec;     // always -1: no DNSSEC result
+    size_t qh_anslen;  // length of the reply in the caller's buffer
 };
 
 int arc_res_init(void** srv) noexcept;

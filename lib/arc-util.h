@@ -60,8 +60,7 @@ void arc_clobber_array(char** in) noexcept;
 
 // Classifies a DNS reply: 0 not truncated (or not for this question),
 // 1 truncated but well formed, 2 broken.
-int arc_check_dns_reply(const unsigned char* ansbuf, size_t anslen, int xclass,
-                        int xtype) noexcept;
+int arc_check_dns_reply(const unsigned char* ansbuf, size_t anslen, int xclass, int xtype) noexcept;
 // Stores in *t the time left until the earlier of t1 and t2 (t2 may be null),
 // and in *which (may be null) the deadline chosen.
 void arc_min_timeval(struct timeval* t1, struct timeval* t2, struct timeval* t,
@@ -78,7 +77,9 @@ struct free_with {
 };
 
 // Frees memory from libcrypto's allocator (OPENSSL_free is a macro).
-inline void arc_crypto_free(void* p) noexcept { OPENSSL_free(p); }
+inline void arc_crypto_free(void* p) noexcept {
+    OPENSSL_free(p);
+}
 
 using bio_ptr = std::unique_ptr<BIO, free_with<BIO_free_all>>;
 using pkey_ptr = std::unique_ptr<EVP_PKEY, free_with<EVP_PKEY_free>>;

@@ -48,23 +48,23 @@ using arc_dns_waitreply_fn = int (*)(void* srv, void* qh, struct timeval* to, si
 // Settings shared by every message made from it. Created by arc_init(), freed
 // by arc_close().
 struct arc_library {
-    bool arc_signre;           // arc_hdrre holds a compiled pattern
-    uint32_t arc_flsize;       // words in arc_flist
-    uint32_t arc_flags;        // ARC_LIBFLAGS_*
-    uint64_t arc_fixedtime;    // time of new messages; 0 = the clock
-    uint32_t arc_cbint;        // seconds between arc_dns_callback calls
-    uint32_t arc_minkeybits;   // minimum RSA key size
-    uint32_t* arc_flist;       // owns: feature bitmap
+    bool arc_signre;             // arc_hdrre holds a compiled pattern
+    uint32_t arc_flsize;         // words in arc_flist
+    uint32_t arc_flags;          // ARC_LIBFLAGS_*
+    uint64_t arc_fixedtime;      // time of new messages; 0 = the clock
+    uint32_t arc_cbint;          // seconds between arc_dns_callback calls
+    uint32_t arc_minkeybits;     // minimum RSA key size
+    uint32_t* arc_flist;         // owns: feature bitmap
     arc_dstring* arc_sslerrbuf;  // owns: crypto error text (never filled)
     char** arc_oversignhdrs;     // owns: names over-signed in every AMS
     void (*arc_dns_callback)(const void* ctx);
-    void* arc_dns_service;       // resolver handle, created by the first lookup
+    void* arc_dns_service;  // resolver handle, created by the first lookup
     arc_dns_init_fn arc_dns_init;
     arc_dns_close_fn arc_dns_close;
     arc_dns_start_fn arc_dns_start;
     arc_dns_cancel_fn arc_dns_cancel;
     arc_dns_waitreply_fn arc_dns_waitreply;
-    regex_t arc_hdrre;           // the sign-headers pattern
+    regex_t arc_hdrre;  // the sign-headers pattern
     char arc_tmpdir[ARC_MAXPATH];
     char arc_queryinfo[ARC_MAXPATH];  // key file path; non-empty selects ARC_QUERY_FILE
     uint32_t arc_dnstimeout;          // arc_timeout of new messages (ARC_OPTS_DNSTIMEOUT)
@@ -84,9 +84,9 @@ struct arc_plist {
 // One parsed tag-value text. Owned by its message (arc_kvsethead list).
 struct arc_kvset {
     bool set_bad;
-    int32_t set_type;     // ARC_KVSETTYPE_*
-    char* set_data;       // owns: the text, cut in place
-    arc_hdr* set_udata;   // borrows: the field it came from; null for keys
+    int32_t set_type;                         // ARC_KVSETTYPE_*
+    char* set_data;                           // owns: the text, cut in place
+    arc_hdr* set_udata;                       // borrows: the field it came from; null for keys
     arc_plist* set_plist[ARC_PLIST_BUCKETS];  // owns the pairs
     arc_kvset* set_next;
 };
@@ -119,34 +119,34 @@ struct arc_set {
 
 // One message. Created by arc_message(), freed by arc_free().
 struct arc_msg {
-    bool arc_noseal;          // an existing cv= was out of order: no new set
-    int32_t arc_signalg;      // ARC_ALG_*
-    uint32_t arc_mode;        // ARC_MODE_*
-    uint32_t arc_nsets;       // instances in the existing chain: the highest i= of 1 to
-                              // ARC_MAXINSTANCES; at least 1 when an ARC field had an i=
-                              // above that (the chain has then failed)
-    int32_t arc_margin;       // fold margin of generated fields (75)
-    int32_t arc_state;        // ARC_STATE_*
-    int32_t arc_hdrcnt;       // collected header fields
-    uint32_t arc_timeout;     // seconds to wait for a key's DNS reply; 0 = no limit
-    uint32_t arc_keybits;     // size of the signing key
-    int32_t arc_hashtype;     // hash of the signature whose key is fetched
-    uint64_t arc_keyflags;    // ARC_KEYFLAG_* of the last key record
-    int32_t arc_query;        // ARC_QUERY_*
-    uint64_t arc_timestamp;   // t= of generated sets
+    bool arc_noseal;         // an existing cv= was out of order: no new set
+    int32_t arc_signalg;     // ARC_ALG_*
+    uint32_t arc_mode;       // ARC_MODE_*
+    uint32_t arc_nsets;      // instances in the existing chain: the highest i= of 1 to
+                             // ARC_MAXINSTANCES; at least 1 when an ARC field had an i=
+                             // above that (the chain has then failed)
+    int32_t arc_margin;      // fold margin of generated fields (75)
+    int32_t arc_state;       // ARC_STATE_*
+    int32_t arc_hdrcnt;      // collected header fields
+    uint32_t arc_timeout;    // seconds to wait for a key's DNS reply; 0 = no limit
+    uint32_t arc_keybits;    // size of the signing key
+    int32_t arc_hashtype;    // hash of the signature whose key is fetched
+    uint64_t arc_keyflags;   // ARC_KEYFLAG_* of the last key record
+    int32_t arc_query;       // ARC_QUERY_*
+    uint64_t arc_timestamp;  // t= of generated sets
     size_t arc_keylen;
     size_t arc_errorlen;
     size_t arc_b64keylen;
-    int32_t arc_canonhdr;     // ARC_CANON_* of the generated signature
+    int32_t arc_canonhdr;  // ARC_CANON_* of the generated signature
     int32_t arc_canonbody;
-    int32_t arc_cstate;       // ARC_CHAIN_*
-    unsigned char* arc_key;   // owns: the last fetched public key (DER)
-    char* arc_errorbuf;       // owns: the last error text
-    char* arc_hlistbuf;       // owns: 4096-byte working copy of a header list
-    const char* arc_domain;   // borrows
-    const char* arc_selector; // borrows
+    int32_t arc_cstate;          // ARC_CHAIN_*
+    unsigned char* arc_key;      // owns: the last fetched public key (DER)
+    char* arc_errorbuf;          // owns: the last error text
+    char* arc_hlistbuf;          // owns: 4096-byte working copy of a header list
+    const char* arc_domain;      // borrows
+    const char* arc_selector;    // borrows
     const char* arc_authservid;  // borrows
-    const char* arc_b64key;   // borrows: p= of the last key record
+    const char* arc_b64key;      // borrows: p= of the last key record
     arc_dstring* arc_canonbuf;   // owns: canonicalization scratch
     arc_dstring* arc_hdrbuf;     // owns: header canonicalization/generation scratch
     arc_canon* arc_sealcanon;    // borrows from the canon list: seal being generated
@@ -155,16 +155,16 @@ struct arc_msg {
     arc_canon* arc_sign_hdrcanon;
     arc_canon* arc_valid_bodycanon;
     arc_canon* arc_sign_bodycanon;
-    arc_canon* arc_canonhead;    // owns: every hash context
+    arc_canon* arc_canonhead;  // owns: every hash context
     arc_canon* arc_canontail;
-    arc_hdr* arc_hhead;          // owns: collected fields in message order
+    arc_hdr* arc_hhead;  // owns: collected fields in message order
     arc_hdr* arc_htail;
-    arc_hdr* arc_sealhead;       // owns: the generated set
+    arc_hdr* arc_sealhead;  // owns: the generated set
     arc_hdr* arc_sealtail;
-    arc_kvset* arc_kvsethead;    // owns: every parsed set
+    arc_kvset* arc_kvsethead;  // owns: every parsed set
     arc_kvset* arc_kvsettail;
-    arc_set* arc_sets;           // owns: the instance table (arc_nsets entries)
-    arc_library* arc_lib;        // borrows
+    arc_set* arc_sets;     // owns: the instance table (arc_nsets entries)
+    arc_library* arc_lib;  // borrows
     void* arc_user_context;
 };
 
@@ -181,6 +181,9 @@ bool arc_key_hashok(arc_msg* msg, const char* hashlist) noexcept;
 
 ARC_STAT arc_eoh_verify(arc_msg* msg) noexcept;
 ARC_STAT arc_eoh_sign(arc_msg* msg) noexcept;
+// True when end of header completed: every hash context of the message has
+// its hash record, so body data and digests may be asked of them.
+bool arc_hashes_ready(const arc_msg* msg) noexcept;
 ARC_STAT arc_getamshdr_d(arc_msg* msg, size_t initial, char** buf, size_t* buflen,
                          bool seal) noexcept;
 

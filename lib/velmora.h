@@ -119,8 +119,9 @@ typedef int ARC_STAT;
 /* Library flags (ARC_OPTS_FLAGS). */
 #define ARC_LIBFLAGS_FIXCRLF 0x01   /* repair bare CR and bare LF into CRLF */
 #define ARC_LIBFLAGS_KEEPFILES 0x02 /* keep the bytes of every hash in tmpdir */
-#define ARC_LIBFLAGS_NOSHA1 0x04    /* refuse rsa-sha1 signatures and seals in
-                                       validation (RFC 8301); off by default */
+#define ARC_LIBFLAGS_NOSHA1                         \
+    0x04 /* refuse rsa-sha1 signatures and seals in \
+            validation (RFC 8301); off by default */
 
 /* Feature codes for arc_libfeature(). */
 #define ARC_FEATURE_SHA256 1
@@ -233,9 +234,8 @@ ARC_EXPORT void arc_set_cv(arc_msg* msg, int cv) ARC_NOEXCEPT;
    records belong to the message. authservid, selector and domain are kept by
    reference. */
 ARC_EXPORT ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid,
-                                const char* selector, const char* domain,
-                                const unsigned char* key, size_t keylen,
-                                const char* ar) ARC_NOEXCEPT;
+                                const char* selector, const char* domain, const unsigned char* key,
+                                size_t keylen, const char* ar) ARC_NOEXCEPT;
 
 /* ---- Name and code tables ---- */
 
