@@ -152,8 +152,8 @@ bool parse_bool(const char* value, bool& out) noexcept {
     return false;
 }
 
-config_setting* load_level(const char* file, const config_def* def, const load_out& out, int depth,
-                           bool& located) noexcept;
+config_setting* config_load_level(const char* file, const config_def* def, const load_out& out,
+                                  int depth, bool& located) noexcept;
 
 // Processes one line, putting what it yields at the head of *list. Returns
 // err_none, or the code of the failure; `located` tells whether an included
@@ -207,7 +207,7 @@ int process_line(char* text, const config_def* def, const load_out& out, int dep
             setting->name = row->name;
             break;
         case CONFIG_TYPE_INCLUDE: {
-            config_setting* inner = load_level(value, def, out, depth + 1, located);
+            config_setting* inner = config_load_level(value, def, out, depth + 1, located);
             if (inner == nullptr) {
                 return last_error;
             }
@@ -263,8 +263,8 @@ void set_location(const load_out& out, unsigned int line, const char* name) noex
 
 // Reads one file at nesting depth `depth`. On failure returns null with the
 // code in last_error; `located` is true once the place has been recorded.
-config_setting* load_level(const char* file, const config_def* def, const load_out& out, int depth,
-                           bool& located) noexcept {
+config_setting* config_load_level(const char* file, const config_def* def, const load_out& out,
+                                  int depth, bool& located) noexcept {
     assert(def != NULL);
     located = false;
     if (depth >= max_depth) {
@@ -344,7 +344,7 @@ config_setting* config_load(const char* file, const config_def* def, unsigned in
                             size_t pathlen, char** deprecated) noexcept {
     last_error = err_unknown;
     bool located = false;
-    return load_level(file, def, load_out{line, path, pathlen, deprecated}, 0, located);
+    return config_load_level(file, def, load_out{line, path, pathlen, deprecated}, 0, located);
 }
 
 const char* config_check(config_setting* head, const config_def* def) noexcept {

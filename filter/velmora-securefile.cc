@@ -21,6 +21,7 @@
 
 #include "util.h"
 
+// Taken after conf_lock, never before it; nothing else is locked while held.
 constinit std::mutex passwd_lock;
 
 namespace {
