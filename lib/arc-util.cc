@@ -299,9 +299,13 @@ ARC_STAT arc_tmpfile(arc_msg* msg, int* fp, bool keep) noexcept {
     assert(msg != NULL);
     assert(fp != NULL);
     char path[1024];
-    snprintf(path, sizeof path, "%s/arc.XXXXXX", msg->arc_lib->arc_tmpdir);
-    const int fd = mkstemp(path);
+    const int n = snprintf(path, sizeof path, "%s/arc.XXXXXX", msg->arc_lib->arc_tmpdir);
+    // A cut path has lost its XXXXXX: report the length, not mkstemp()'s EINVAL.
+    const int fd = n >= 0 && static_cast<size_t>(n) < sizeof path ? mkstemp(path) : -1;
     if (fd == -1) {
+        if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
+            errno = ENAMETOOLONG;
+        }
         arc_error(msg, "can't create temporary file at %s: %s", path, strerror(errno));
         return ARC_STAT_NORESOURCE;
     }

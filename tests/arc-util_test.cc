@@ -307,6 +307,15 @@ TEST_F(ArcUtil, TmpfileKeptOrRemoved) {
     EXPECT_EQ(text.substr(0, prefix.size()), prefix);
     EXPECT_EQ(text.size(), prefix.size() + 6 + suffix.size());
     EXPECT_EQ(text.substr(text.size() - suffix.size()), suffix);
+
+    // A directory too long for the path buffer is refused, not cut.
+    const std::string longdir = "/" + std::string(1015, 'd');
+    ASSERT_EQ(
+        arc_options(lib_, ARC_OP_SETOPT, ARC_OPTS_TMPDIR, const_cast<char*>(longdir.c_str()), 0),
+        ARC_STAT_OK);
+    EXPECT_EQ(arc_tmpfile(msg_, &fd, false), ARC_STAT_NORESOURCE);
+    const std::string toolong = error();
+    EXPECT_EQ(toolong.substr(toolong.size() - 20), ": File name too long");
 }
 
 }  // namespace
