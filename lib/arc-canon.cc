@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string_view>
 
 #include <openssl/bio.h>
@@ -82,6 +83,28 @@ void free_hashctx(arc_hashctx* hc) noexcept {
 
 using hashctx_ptr = std::unique_ptr<arc_hashctx, free_with<free_hashctx>>;
 
+// Returns the digest, fetched from the default provider once per process, so
+// that starting a hash neither looks it up again nor refills libcrypto's
+// caches; null when the fetch fails (it is tried again next time).
+const EVP_MD* digest_md(int hashtype) noexcept {
+    static std::atomic<EVP_MD*> fetched[2];
+    std::atomic<EVP_MD*>& slot = fetched[hashtype == ARC_HASHTYPE_SHA1 ? 0 : 1];
+    EVP_MD* md = slot.load(std::memory_order_acquire);
+    if (md != nullptr) {
+        return md;
+    }
+    md = EVP_MD_fetch(nullptr, hashtype == ARC_HASHTYPE_SHA1 ? "SHA1" : "SHA256", nullptr);
+    if (md == nullptr) {
+        return nullptr;
+    }
+    EVP_MD* expected = nullptr;
+    if (!slot.compare_exchange_strong(expected, md, std::memory_order_acq_rel)) {
+        EVP_MD_free(md);
+        return expected;
+    }
+    return md;
+}
+
 // Makes the hash record of one handle, with its kept file when tmp is set.
 ARC_STAT new_hashctx(arc_msg* msg, int hashtype, bool tmp, bool keep, hashctx_ptr& out) noexcept {
     hashctx_ptr hc{static_cast<arc_hashctx*>(OPENSSL_zalloc(sizeof(arc_hashctx)))};
@@ -91,8 +114,8 @@ ARC_STAT new_hashctx(arc_msg* msg, int hashtype, bool tmp, bool keep, hashctx_pt
     }
     hc->hc_tmpfd = -1;
     hc->hc_ctx = EVP_MD_CTX_new();
-    const EVP_MD* md = hashtype == ARC_HASHTYPE_SHA1 ? EVP_sha1() : EVP_sha256();
-    if (hc->hc_ctx == nullptr || EVP_DigestInit_ex(hc->hc_ctx, md, nullptr) != 1) {
+    const EVP_MD* md = digest_md(hashtype);
+    if (hc->hc_ctx == nullptr || md == nullptr || EVP_DigestInit_ex(hc->hc_ctx, md, nullptr) != 1) {
         arc_error(msg, "unable to allocate %d byte(s)", static_cast<int>(sizeof(arc_hashctx)));
         return ARC_STAT_NORESOURCE;
     }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include "arc.h"
@@ -868,6 +869,33 @@ TEST_F(CanonTest, DigestsOnlyWhenFinished) {
     EXPECT_EQ(arc_canon_gethashes(msg_, &hh, &hl, &bh, &bl), ARC_STAT_INVALID);
 }
 
+std::string aar(int i) {
+    return "ARC-Authentication-Results: i=" + std::to_string(i) + "; mx.example; spf=pass";
+}
+std::string ams(int i) {
+    return "ARC-Message-Signature: i=" + std::to_string(i) +
+           "; a=rsa-sha256; c=relaxed/relaxed; d=d" + std::to_string(i) +
+           ".example; s=s; h=from:subject; bh=BH=; b=SIG" + std::to_string(i) + "\r\n\tMORE";
+}
+std::string as(int i) {
+    return "ARC-Seal: i=" + std::to_string(i) + "; a=rsa-sha256; cv=" + (i == 1 ? "none" : "pass") +
+           "; d=d" + std::to_string(i) + ".example; s=s; t=1; b=SEAL" + std::to_string(i) +
+           "\r\n\t==";
+}
+std::string aar_c(int i) {
+    return "arc-authentication-results:i=" + std::to_string(i) + "; mx.example; spf=pass\r\n";
+}
+std::string ams_c(int i) {
+    return "arc-message-signature:i=" + std::to_string(i) +
+           "; a=rsa-sha256; c=relaxed/relaxed; d=d" + std::to_string(i) +
+           ".example; s=s; h=from:subject; bh=BH=; b=SIG" + std::to_string(i) + " MORE\r\n";
+}
+std::string as_c(int i, bool stripped) {
+    return "arc-seal:i=" + std::to_string(i) + "; a=rsa-sha256; cv=" + (i == 1 ? "none" : "pass") +
+           "; d=d" + std::to_string(i) +
+           ".example; s=s; t=1; b=" + (stripped ? "" : "SEAL" + std::to_string(i) + " ==\r\n");
+}
+
 TEST_F(CanonTest, ReleasesEverything) {
     if (!velmora_test::allocator_installed()) {
         GTEST_SKIP() << "no counting allocator";
@@ -888,24 +916,42 @@ TEST_F(CanonTest, ReleasesEverything) {
     EXPECT_EQ(velmora_test::live_allocations(), before);
 }
 
-TEST_F(CanonTest, AllocationFailuresAreReported) {
+TEST_F(CanonTest, AllocationFailuresAreReportedAndLeakNothing) {
     if (!velmora_test::allocator_installed()) {
         GTEST_SKIP() << "no counting allocator";
     }
-    const long points = velmora_test::for_each_allocation_failure([this] {
-        arc_msg* msg = arc_message(lib_, R, R, ARC_ALG_RSASHA256, ARC_MODE_SIGN, nullptr);
+    set_flags(ARC_LIBFLAGS_FIXCRLF);
+    auto run = [this] {
+        arc_msg* msg =
+            arc_message(lib_, R, S, ARC_ALG_RSASHA256, ARC_MODE_SIGN | ARC_MODE_VERIFY, nullptr);
         if (msg == nullptr) {
             return;
         }
-        const std::string f = "From: a";
-        if (arc_header_field(msg, bytes_of(f), f.size()) == ARC_STAT_OK &&
-            arc_eoh(msg) == ARC_STAT_OK) {
-            EXPECT_EQ(arc_body(msg, bytes_of("a  b\r\n"), 6), ARC_STAT_OK);
-            EXPECT_EQ(arc_canon_closebody(msg), ARC_STAT_OK);
+        for (const std::string& f : {aar(1), ams(1), as(1), "From: a"s}) {
+            if (arc_header_field(msg, bytes_of(f), f.size()) != ARC_STAT_OK) {
+                arc_free(msg);
+                return;
+            }
+        }
+        const ARC_STAT eoh = arc_eoh(msg);
+        if (eoh == ARC_STAT_OK) {
+            const ARC_STAT body = arc_body(msg, bytes_of("a  b\n"), 5);
+            EXPECT_TRUE(body == ARC_STAT_OK || body == ARC_STAT_NORESOURCE);
+            if (body == ARC_STAT_OK) {
+                EXPECT_EQ(arc_canon_closebody(msg), ARC_STAT_OK);
+            }
+        } else {
+            EXPECT_TRUE(eoh == ARC_STAT_NORESOURCE || eoh == ARC_STAT_SYNTAX) << eoh;
+            EXPECT_NE(arc_geterror(msg), nullptr);
         }
         arc_free(msg);
-    });
-    EXPECT_GT(points, 5);
+        ERR_clear_error();
+    };
+    run();  // warms libcrypto's caches
+    const long start = velmora_test::live_allocations();
+    const long points = velmora_test::for_each_allocation_failure(run);
+    EXPECT_GT(points, 15);
+    EXPECT_EQ(velmora_test::live_allocations(), start);
 }
 
 // ---- Whole messages ----
@@ -936,33 +982,6 @@ struct tmp_dir {
     }
     std::string path;
 };
-
-std::string aar(int i) {
-    return "ARC-Authentication-Results: i=" + std::to_string(i) + "; mx.example; spf=pass";
-}
-std::string ams(int i) {
-    return "ARC-Message-Signature: i=" + std::to_string(i) +
-           "; a=rsa-sha256; c=relaxed/relaxed; d=d" + std::to_string(i) +
-           ".example; s=s; h=from:subject; bh=BH=; b=SIG" + std::to_string(i) + "\r\n\tMORE";
-}
-std::string as(int i) {
-    return "ARC-Seal: i=" + std::to_string(i) + "; a=rsa-sha256; cv=" + (i == 1 ? "none" : "pass") +
-           "; d=d" + std::to_string(i) + ".example; s=s; t=1; b=SEAL" + std::to_string(i) +
-           "\r\n\t==";
-}
-std::string aar_c(int i) {
-    return "arc-authentication-results:i=" + std::to_string(i) + "; mx.example; spf=pass\r\n";
-}
-std::string ams_c(int i) {
-    return "arc-message-signature:i=" + std::to_string(i) +
-           "; a=rsa-sha256; c=relaxed/relaxed; d=d" + std::to_string(i) +
-           ".example; s=s; h=from:subject; bh=BH=; b=SIG" + std::to_string(i) + " MORE\r\n";
-}
-std::string as_c(int i, bool stripped) {
-    return "arc-seal:i=" + std::to_string(i) + "; a=rsa-sha256; cv=" + (i == 1 ? "none" : "pass") +
-           "; d=d" + std::to_string(i) +
-           ".example; s=s; t=1; b=" + (stripped ? "" : "SEAL" + std::to_string(i) + " ==\r\n");
-}
 
 TEST_F(CanonTest, SealHashInputOfThreeInstances) {
     tmp_dir dir;
