@@ -235,7 +235,9 @@ ARC_STAT check_set(arc_msg* msg, arc_kvset* set) {
             }
             return ARC_STAT_OK;
         case ARC_KVSETTYPE_SEAL:
-            if (!has_tags(set, {"cv", "i", "b", "s", "d", "a", "t"})) {
+            // t= is optional (RFC 8617 section 4.1.3 takes it over from DKIM,
+            // where it is recommended, not required).
+            if (!has_tags(set, {"cv", "i", "b", "s", "d", "a"})) {
                 return missing();
             }
             return uint_tag_ok(set, "i", true) ? ARC_STAT_OK : invalid("i");
