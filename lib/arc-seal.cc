@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -612,6 +613,20 @@ ARC_STAT make_as(seal_job& job) noexcept {
     return store_field(msg, text_of(job.work.get()), as_name.size());
 }
 
+// The chain's highest instance: arc_nsets, or above ARC_MAXINSTANCES when an
+// ARC field carries an i= beyond the limit (such fields are not counted in
+// arc_nsets).
+unsigned highest_instance(arc_msg* msg) noexcept {
+    unsigned highest = msg->arc_nsets;
+    for (arc_kvset* set = msg->arc_kvsethead; set != nullptr; set = set->set_next) {
+        const char* i = set->set_type != ARC_KVSETTYPE_KEY ? arc_param_get(set, "i") : nullptr;
+        if (i != nullptr && arc_check_uint(i) && strtoull(i, nullptr, 10) > ARC_MAXINSTANCES) {
+            highest = ARC_MAXINSTANCES + 1;
+        }
+    }
+    return highest;
+}
+
 }  // namespace
 
 // ---- Sealing ----
@@ -638,11 +653,18 @@ ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid, const
         return ARC_STAT_OK;
     }
     // RFC 8617 section 4.2.1: no instance above 50.
-    if (msg->arc_nsets >= ARC_MAXINSTANCES) {
-        arc_error(msg, "ARC chain already has %u instances (at most %u allowed); no set added",
-                  msg->arc_nsets, ARC_MAXINSTANCES);
+    if (const unsigned n = highest_instance(msg); n >= ARC_MAXINSTANCES) {
+        arc_error(msg, "ARC chain already has %u instances (at most %u allowed); no set added", n,
+                  ARC_MAXINSTANCES);
         *seal = nullptr;
         return ARC_STAT_OK;
+    }
+    // Sealing needs the hashes that a completed end of header started.
+    if ((msg->arc_mode & ARC_MODE_SIGN) == 0 || !arc_hashes_ready(msg) ||
+        msg->arc_sign_hdrcanon == nullptr || msg->arc_sign_bodycanon == nullptr ||
+        msg->arc_sealcanon == nullptr) {
+        arc_error(msg, "message not ready for sealing (not in sign mode, or end of header failed)");
+        return ARC_STAT_INVALID;
     }
     msg->arc_domain = domain;
     msg->arc_selector = selector;

@@ -197,6 +197,18 @@ seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
 
 // ---- Body intake ----
 
+bool arc_hashes_ready(const arc_msg* msg) noexcept {
+    if (msg->arc_state < ARC_STATE_EOH) {
+        return false;
+    }
+    for (const arc_canon* c = msg->arc_canonhead; c != nullptr; c = c->canon_next) {
+        if (c->canon_hash == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
 ARC_STAT arc_body(arc_msg* msg, const unsigned char* buf, size_t len) noexcept {
     assert(msg != NULL);
     assert(buf != NULL);
@@ -204,6 +216,12 @@ ARC_STAT arc_body(arc_msg* msg, const unsigned char* buf, size_t len) noexcept {
         return ARC_STAT_OK;
     }
     if (msg->arc_state == ARC_STATE_INIT) {
+        return ARC_STAT_INVALID;
+    }
+    // After a failed end of header the hashes may be incomplete: refuse the
+    // body rather than feed them.
+    if (!arc_hashes_ready(msg)) {
+        arc_error(msg, "end of header did not complete");
         return ARC_STAT_INVALID;
     }
     msg->arc_state = ARC_STATE_BODY;
@@ -222,6 +240,12 @@ ARC_STAT arc_eom(arc_msg* msg) noexcept {
         return ARC_STAT_OK;
     }
     if (msg->arc_cstate == ARC_CHAIN_FAIL) {
+        return ARC_STAT_OK;
+    }
+    if (!arc_hashes_ready(msg) || msg->arc_valid_hdrcanon == nullptr ||
+        msg->arc_valid_bodycanon == nullptr || msg->arc_sealcanons == nullptr) {
+        arc_error(msg, "end of header did not complete");
+        msg->arc_cstate = ARC_CHAIN_FAIL;
         return ARC_STAT_OK;
     }
     if (arc_canon_closebody(msg) != ARC_STAT_OK) {

@@ -35,7 +35,7 @@ class SealTest : public ::testing::Test {
     void SetUp() override {
         keyfile_ = write_key_file({{"s1._domainkey.d1.example", key_of_bits(2048).record},
                                    {"s2._domainkey.d2.example", key_of_bits(1024).record},
-                                   {"s8._domainkey.d8.example", key_of_bits(8192).record}});
+                                   {"sel._domainkey.d1.exampl", key_of_bits(2048).record}});
         ASSERT_FALSE(keyfile_.empty());
         lib_ = make_library(keyfile_);
         ASSERT_TRUE(lib_);
@@ -147,6 +147,7 @@ TEST_F(SealTest, LongLinesAreFoldedWithin998Octets) {
         {"3000-character results", 2048, "s1", "d1.example", long_results.c_str()},
         {"8192-bit key", 8192, "s8", "d8.example", "spf=pass"},
     };
+    std::string bh;
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         seal_params p = params(r.bits);
@@ -173,8 +174,19 @@ TEST_F(SealTest, LongLinesAreFoldedWithin998Octets) {
         };
         EXPECT_EQ(squeeze(arc_hdr_value(set_field(s.set, 0))),
                   squeeze(std::string{"i=1; mx.example; "} + r.results));
-        std::string error;
-        EXPECT_EQ(validate(lib_.get(), with_set(msg_, s.set), &error), "pass") << error;
+        if (r.bits <= 4096) {
+            std::string error;
+            EXPECT_EQ(validate(lib_.get(), with_set(msg_, s.set), &error), "pass") << error;
+            bh = tag(s.set, 1, "bh");
+        } else {
+            // A record of an 8192-bit key (about 1400 characters) is longer
+            // than a key record the lookup takes (1024), so both signatures
+            // are verified here directly; the body hash is the one the
+            // library validated above.
+            EXPECT_TRUE(ams_signature_verifies(msg_, s.set, key_of_bits(r.bits).record));
+            EXPECT_TRUE(seal_covers_set_alone(s.set, key_of_bits(r.bits).record));
+            EXPECT_EQ(tag(s.set, 1, "bh"), bh);
+        }
     }
 }
 
@@ -219,10 +231,11 @@ TEST_F(SealTest, FailedChainIsSealedOverTheNewSetAlone) {
     EXPECT_FALSE(seal_covers_set_alone(ok.set, key_of_bits(1024).record));
 }
 
-// `n` structurally complete sets with cv values in order (signatures bogus).
-message with_fake_sets(const message& m, unsigned n) {
+// Structurally complete sets `from` .. `to` with cv values in order
+// (signatures bogus).
+message with_fake_sets(const message& m, unsigned from, unsigned to) {
     message out;
-    for (unsigned i = n; i >= 1; --i) {
+    for (unsigned i = to; i >= from; --i) {
         const std::string in = std::to_string(i);
         out.fields.push_back("ARC-Seal: i=" + in + "; a=rsa-sha256; cv=" +
                              (i == 1 ? "none" : "pass") + "; d=d1.example; s=s1; t=1; b=AAAA");
@@ -238,17 +251,18 @@ message with_fake_sets(const message& m, unsigned n) {
 
 TEST_F(SealTest, NoSetAboveInstanceFifty) {
     struct row {
+        unsigned from;
         unsigned existing;
         bool set_expected;
     };
-    const row rows[] = {{49, true}, {50, false}, {60, false}};
+    const row rows[] = {{1, 49, true}, {1, 50, false}, {1, 60, false}, {51, 51, false}};
     for (const row& r : rows) {
-        SCOPED_TRACE(r.existing);
+        SCOPED_TRACE(std::to_string(r.from) + ".." + std::to_string(r.existing));
         seal_params p = params(1024);
         p.selector = "s2";
         p.domain = "d2.example";
         p.mode = ARC_MODE_SIGN;
-        sealed s = seal_keep(lib_.get(), with_fake_sets(msg_, r.existing), p);
+        sealed s = seal_keep(lib_.get(), with_fake_sets(msg_, r.from, r.existing), p);
         ASSERT_EQ(s.status, ARC_STAT_OK) << arc_geterror(s.msg.get());
         if (r.set_expected) {
             ASSERT_NE(s.set, nullptr);
@@ -408,19 +422,24 @@ TEST_F(SealTest, FailedAllocationsLeaveNothingBehind) {
     }();
     seal_keep(lib_.get(), msg_, p);  // warm libcrypto's caches up
     ERR_clear_error();
-    const long before = velmora_test::live_allocations();
+    // A failure libcrypto absorbs inside its own caches may leave a block it
+    // keeps for later; a failure the library reports must leave nothing.
     long failures_seen = 0;
+    long leaking = 0;
     const long points = velmora_test::for_each_allocation_failure([&] {
+        const long before = velmora_test::live_allocations();
         sealed s = seal_keep(lib_.get(), msg_, p);
-        if (s.status != ARC_STAT_OK) {
-            ++failures_seen;
-        }
+        const bool failed = s.status != ARC_STAT_OK;
         s = sealed{};
         ERR_clear_error();
+        if (failed) {
+            ++failures_seen;
+            leaking += velmora_test::live_allocations() != before ? 1 : 0;
+        }
     });
     EXPECT_GT(points, 10);
-    EXPECT_GT(failures_seen, 0);
-    EXPECT_EQ(velmora_test::live_allocations(), before);
+    EXPECT_GT(failures_seen, 10);
+    EXPECT_EQ(leaking, 0);
 }
 
 }  // namespace

@@ -363,27 +363,19 @@ std::string without_b(std::string_view field) {
 
 }  // namespace
 
-bool seal_covers_set_alone(arc_hdr* set, const std::string& record) {
-    arc_hdr* aar = set_field(set, 0);
-    arc_hdr* ams = set_field(set, 1);
-    arc_hdr* as = set_field(set, 2);
-    if (aar == nullptr || ams == nullptr || as == nullptr) {
-        return false;
-    }
-    const std::string input = relaxed_header(wire_field(aar)) + "\r\n" +
-                              relaxed_header(wire_field(ams)) + "\r\n" +
-                              relaxed_header(without_b(wire_field(as)));
-    const auto tags = tags_of(arc_hdr_value(as));
+namespace {
+
+// Verifies a base64 signature over `input` with the key of a key record.
+bool verify_with_record(const std::string& input, const std::string& b64sig, const EVP_MD* md,
+                        const std::string& record) {
     const auto rec = tags_of(record);
-    const EVP_MD* md = tags.at("a") == "rsa-sha1" ? EVP_sha1() : EVP_sha256();
     std::string der(rec.at("p").size(), '\0');
     const int derlen =
         arc_base64_decode(reinterpret_cast<const unsigned char*>(rec.at("p").c_str()),
                           reinterpret_cast<unsigned char*>(der.data()), der.size());
-    std::string sig(tags.at("b").size(), '\0');
-    const int siglen =
-        arc_base64_decode(reinterpret_cast<const unsigned char*>(tags.at("b").c_str()),
-                          reinterpret_cast<unsigned char*>(sig.data()), sig.size());
+    std::string sig(b64sig.size(), '\0');
+    const int siglen = arc_base64_decode(reinterpret_cast<const unsigned char*>(b64sig.c_str()),
+                                         reinterpret_cast<unsigned char*>(sig.data()), sig.size());
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
     EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, derlen);
     if (key == nullptr || siglen <= 0) {
@@ -399,6 +391,57 @@ bool seal_covers_set_alone(arc_hdr* set, const std::string& record) {
     EVP_MD_CTX_free(ctx);
     EVP_PKEY_free(key);
     return ok;
+}
+
+std::string lower_name(std::string_view field) {
+    std::string out;
+    for (const char c : field.substr(0, field.find(':'))) {
+        if (!isspace(static_cast<unsigned char>(c))) {
+            out += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool ams_signature_verifies(const message& m, arc_hdr* set, const std::string& record) {
+    arc_hdr* ams = set_field(set, 1);
+    if (ams == nullptr) {
+        return false;
+    }
+    auto tags = tags_of(arc_hdr_value(ams));
+    std::string input;
+    std::vector<bool> used(m.fields.size(), false);
+    std::string list = tags["h"] + ":";
+    for (size_t pos = 0, c; (c = list.find(':', pos)) != std::string::npos; pos = c + 1) {
+        std::string name = lower_name(list.substr(pos, c - pos) + ":");
+        for (size_t i = m.fields.size(); i-- > 0;) {
+            if (!used[i] && lower_name(m.fields[i]) == name) {
+                used[i] = true;
+                input += relaxed_header(m.fields[i]) + "\r\n";
+                break;
+            }
+        }
+    }
+    input += relaxed_header(without_b(wire_field(ams)));
+    return verify_with_record(input, tags["b"], tags["a"] == "rsa-sha1" ? EVP_sha1() : EVP_sha256(),
+                              record);
+}
+
+bool seal_covers_set_alone(arc_hdr* set, const std::string& record) {
+    arc_hdr* aar = set_field(set, 0);
+    arc_hdr* ams = set_field(set, 1);
+    arc_hdr* as = set_field(set, 2);
+    if (aar == nullptr || ams == nullptr || as == nullptr) {
+        return false;
+    }
+    const std::string input = relaxed_header(wire_field(aar)) + "\r\n" +
+                              relaxed_header(wire_field(ams)) + "\r\n" +
+                              relaxed_header(without_b(wire_field(as)));
+    auto tags = tags_of(arc_hdr_value(as));
+    return verify_with_record(input, tags["b"], tags["a"] == "rsa-sha1" ? EVP_sha1() : EVP_sha256(),
+                              record);
 }
 
 size_t longest_wire_line(arc_hdr* h) {

@@ -112,6 +112,11 @@ void remove_file(const std::string& path);
 std::string relaxed_header(std::string_view field);
 bool seal_covers_set_alone(arc_hdr* set, const std::string& record);
 
+// Checks a relaxed/relaxed AMS signature of a generated set over the message
+// it was made for, computed here independently of the library (header fields
+// only; the body hash is not checked).
+bool ams_signature_verifies(const message& m, arc_hdr* set, const std::string& record);
+
 // The longest line of a field as an MTA writes it, in octets.
 size_t longest_wire_line(arc_hdr* h);
 
