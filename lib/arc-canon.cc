@@ -147,6 +147,18 @@ class block_writer {
         }
         block_[len_++] = c;
     }
+    void put(const unsigned char* p, size_t n) {
+        while (n > 0) {
+            if (len_ == sizeof(block_)) {
+                flush();
+            }
+            const size_t k = std::min(n, sizeof(block_) - len_);
+            memcpy(block_ + len_, p, k);
+            len_ += k;
+            p += k;
+            n -= k;
+        }
+    }
     bool flush() {
         if (len_ != 0 && !arc_dstring_catn(dstr_, block_, len_)) {
             ok_ = false;
@@ -182,17 +194,24 @@ bool relaxed_header(arc_dstring* dstr, std::string_view field) {
     while (p < end && is_fws(*p)) {
         ++p;
     }
+    // The value goes out as runs of non-whitespace, each run of whitespace
+    // between them as one space.
     bool in_space = false;
-    for (; p < end && *p != '\0'; ++p) {
-        if (is_c_space(*p)) {
+    while (p < end && *p != '\0') {
+        const unsigned char* q = p;
+        while (q < end && *q != '\0' && !is_c_space(*q)) {
+            ++q;
+        }
+        if (q != p) {
+            if (in_space) {
+                out.put(' ');
+                in_space = false;
+            }
+            out.put(p, static_cast<size_t>(q - p));
+        }
+        for (p = q; p < end && is_c_space(*p); ++p) {
             in_space = true;
-            continue;
         }
-        if (in_space) {
-            out.put(' ');
-            in_space = false;
-        }
-        out.put(*p);
     }
     return out.flush();
 }
