@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,7 +29,7 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 // Runs `body` repeatedly for about `secs` seconds; returns calls per second.
-double rate(double secs, const std::function<void()>& body) {
+double rate_once(double secs, const std::function<void()>& body) {
     long n = 0;
     const auto start = clock_type::now();
     double elapsed = 0;
@@ -40,6 +41,29 @@ double rate(double secs, const std::function<void()>& body) {
         elapsed = std::chrono::duration<double>(clock_type::now() - start).count();
     } while (elapsed < secs);
     return n / elapsed;
+}
+
+// The best of five slices: other load on the machine only ever slows a
+// slice down, so the fastest is the closest to the figure asked for.
+double rate(double secs, const std::function<void()>& body) {
+    double best = 0;
+    for (int i = 0; i < 5; ++i) {
+        best = std::max(best, rate_once(secs / 5, body));
+    }
+    return best;
+}
+
+// Like rate() for two bodies whose ratio is reported, their slices
+// interleaved so that both meet the same load.
+std::pair<double, double> rates(double secs, const std::function<void()>& a,
+                                const std::function<void()>& b) {
+    double best_a = 0;
+    double best_b = 0;
+    for (int i = 0; i < 5; ++i) {
+        best_a = std::max(best_a, rate_once(secs / 5, a));
+        best_b = std::max(best_b, rate_once(secs / 5, b));
+    }
+    return {best_a, best_b};
 }
 
 struct message {
@@ -138,14 +162,17 @@ message seal(arc_library* lib, const message& m, const std::string& key, const c
 
 int main(int argc, char** argv) {
     const double secs = argc > 1 ? atof(argv[1]) : 2.0;
-    std::string record;
-    const std::string key = make_key(&record);
+    // One key per sealer of the chain; the first also seals and signs alone.
+    std::string records[3];
+    const std::string keys3[3] = {make_key(&records[0]), make_key(&records[1]),
+                                  make_key(&records[2])};
+    const std::string& key = keys3[0];
 
     char path[] = "/tmp/bench-seal-keys.XXXXXX";
     const int fd = mkstemp(path);
     std::string keys;
-    for (const char* d : {"d1", "d2", "d3"}) {
-        keys += std::string{"s1._domainkey."} + d + ".example " + record + "\n";
+    for (int i = 0; i < 3; ++i) {
+        keys += "s1._domainkey.d" + std::to_string(i + 1) + ".example " + records[i] + "\n";
     }
     if (fd < 0 || write(fd, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
         perror("bench_seal: key file");
@@ -182,8 +209,6 @@ int main(int argc, char** argv) {
         EVP_PKEY_CTX_free(ctx);
     };
     sign_once();
-    const double sign_rate = rate(secs, sign_once);
-    const double verify_rate = rate(secs, verify_once);
 
     const message m = sample_message();
     size_t size = m.body.size() + 2;
@@ -192,13 +217,14 @@ int main(int argc, char** argv) {
     }
 
     // Sealing: a message without a chain, from intake to the signed set.
-    const double seal_rate =
-        rate(secs, [&] { seal(lib, m, key, "s1", "d1.example", ARC_MODE_SIGN); });
+    const auto [sign_rate, seal_rate] =
+        rates(secs, sign_once, [&] { seal(lib, m, key, "s1", "d1.example", ARC_MODE_SIGN); });
 
     // Validation of a three-instance chain.
     message chain = m;
-    for (const char* d : {"d1.example", "d2.example", "d3.example"}) {
-        chain = seal(lib, chain, key, "s1", d, ARC_MODE_SIGN | ARC_MODE_VERIFY);
+    const char* domains[3] = {"d1.example", "d2.example", "d3.example"};
+    for (int i = 0; i < 3; ++i) {
+        chain = seal(lib, chain, keys3[i], "s1", domains[i], ARC_MODE_SIGN | ARC_MODE_VERIFY);
     }
     bool passed = false;
     auto validate_once = [&] {
@@ -213,7 +239,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "bench_seal: the three-instance chain does not validate\n");
         return 1;
     }
-    const double validate_rate = rate(secs, validate_once);
+    const auto [verify_rate, validate_rate] = rates(secs, verify_once, validate_once);
 
     // Where a validation's time goes: intake (parsing the fields, setting up
     // and feeding the header and seal hashes), body hashing, and the checks
@@ -226,11 +252,22 @@ int main(int argc, char** argv) {
         arc_canon_closebody(msg);
         arc_free(msg);
     });
+    // Four lookups on a fresh message, as a validation does them.
+    const double lookups_rate = rate(secs, [&] {
+        arc_msg* msg = intake(lib, chain, ARC_MODE_VERIFY);
+        msg->arc_selector = "s1";
+        msg->arc_hashtype = ARC_HASHTYPE_SHA256;
+        for (const char* d : {"d3.example", "d3.example", "d2.example", "d1.example"}) {
+            msg->arc_domain = d;
+            arc_get_key(msg, false);
+        }
+        arc_free(msg);
+    });
     arc_msg* keymsg = intake(lib, chain, ARC_MODE_VERIFY);
     keymsg->arc_selector = "s1";
     keymsg->arc_domain = "d1.example";
     keymsg->arc_hashtype = ARC_HASHTYPE_SHA256;
-    const double key_rate = rate(secs, [&] { arc_get_key(keymsg, false); });
+    arc_get_key(keymsg, false);
     // One verification as the library does it: the DER key decoded anew.
     const std::string der(reinterpret_cast<char*>(keymsg->arc_key), keymsg->arc_keylen);
     const double pubkey_verify_rate = rate(secs, [&] {
@@ -248,11 +285,11 @@ int main(int argc, char** argv) {
 
     const double total_us = 1e6 / validate_rate;
     const double intake_us = 1e6 / intake_rate;
-    const double body_us = 1e6 / body_rate - intake_us;
-    const double keys_us = 4 * 1e6 / key_rate;
+    const double body_us = std::max(0.0, 1e6 / body_rate - intake_us);
+    const double keys_us = std::max(0.0, 1e6 / lookups_rate - intake_us);
     const double rsa_us = 4 * 1e6 / verify_rate;
-    const double decode_us = 4 * (1e6 / pubkey_verify_rate - 1e6 / verify_rate);
-    const double rest_us = total_us - intake_us - body_us - keys_us - rsa_us - decode_us;
+    const double rest_us = total_us - intake_us - body_us - keys_us - rsa_us;
+    const double decode_us = 1e6 / pubkey_verify_rate - 1e6 / verify_rate;
 
     printf("message: %zu bytes, RSA-2048 keys, one core\n", size);
     printf("OpenSSL RSA-2048 sign:   %8.0f /s\n", sign_rate);
@@ -262,18 +299,16 @@ int main(int argc, char** argv) {
     printf("validations (3 sets):    %8.0f /s  = %.3f x (verify rate / 4)\n", validate_rate,
            validate_rate / (verify_rate / 4));
     printf("one validation: %.1f us\n", total_us);
-    printf("  intake (parse fields, header and seal hashes): %6.1f us (%4.1f%%)\n", intake_us,
-           100 * intake_us / total_us);
-    printf("  body hashing:                                  %6.1f us (%4.1f%%)\n", body_us,
-           100 * body_us / total_us);
-    printf("  key lookups (4, key file + record checks):     %6.1f us (%4.1f%%)\n", keys_us,
-           100 * keys_us / total_us);
-    printf("  public key decoding (4):                       %6.1f us (%4.1f%%)\n", decode_us,
-           100 * decode_us / total_us);
-    printf("  RSA verifications (4):                         %6.1f us (%4.1f%%)\n", rsa_us,
-           100 * rsa_us / total_us);
-    printf("  rest (digests, base64, cv checks):             %6.1f us (%4.1f%%)\n", rest_us,
-           100 * rest_us / total_us);
+    auto part = [&](const char* what, double us) {
+        printf("  %-48s %7.1f us (%4.1f%%)\n", what, us, 100 * us / total_us);
+    };
+    part("intake (parse fields, header and seal hashes):", intake_us);
+    part("body hashing:", body_us);
+    part("key lookups (4, key file and record checks):", keys_us);
+    part("RSA verifications (4):", rsa_us);
+    part("rest (digests, base64, cv checks, key reuse):", rest_us);
+    printf("a public key met for the first time costs %.1f us more to decode (kept per thread)\n",
+           decode_us);
 
     EVP_PKEY_free(pkey);
     arc_close(lib);

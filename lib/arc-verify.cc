@@ -10,6 +10,7 @@
 #include <assert.h>
 #include <strings.h>
 
+#include <array>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -34,8 +35,58 @@ bool sha1_refused(const arc_msg* msg) noexcept {
     return (msg->arc_lib->arc_flags & ARC_LIBFLAGS_NOSHA1) != 0;
 }
 
+// Public keys decoded lately on this thread, by their DER bytes. A chain's
+// newest signature and seal usually share a key, and a receiver meets the
+// same sealers again and again; decoding a key costs several verifications.
+// Only the decoding is kept: every key is still fetched anew.
+struct public_key_cache {
+    struct entry {
+        unsigned char* der = nullptr;  // owns
+        size_t len = 0;
+        EVP_PKEY* key = nullptr;  // owns one reference
+    };
+    std::array<entry, 8> entries{};
+    size_t next = 0;
+    ~public_key_cache() {
+        for (entry& e : entries) {
+            OPENSSL_free(e.der);
+            EVP_PKEY_free(e.key);
+        }
+    }
+};
+thread_local public_key_cache cached_public_keys;
+
+EVP_PKEY* find_public_key(std::span<const unsigned char> der) noexcept {
+    for (const auto& e : cached_public_keys.entries) {
+        if (e.key != nullptr && e.len == der.size() && memcmp(e.der, der.data(), e.len) == 0) {
+            return e.key;
+        }
+    }
+    return nullptr;
+}
+
+// Keeps a decoded key; a failure to copy only means no reuse.
+void remember_public_key(std::span<const unsigned char> der, EVP_PKEY* key) noexcept {
+    auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(der.size()));
+    if (copy == nullptr || EVP_PKEY_up_ref(key) != 1) {
+        OPENSSL_free(copy);
+        return;
+    }
+    memcpy(copy, der.data(), der.size());
+    auto& e = cached_public_keys.entries[cached_public_keys.next];
+    cached_public_keys.next = (cached_public_keys.next + 1) % cached_public_keys.entries.size();
+    OPENSSL_free(e.der);
+    EVP_PKEY_free(e.key);
+    e = {copy, der.size(), key};
+}
+
 // Reads the public key left by arc_get_key(); records the step that failed.
 bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
+    const std::span<const unsigned char> der{msg->arc_key, msg->arc_keylen};
+    if (EVP_PKEY* known = find_public_key(der); known != nullptr && EVP_PKEY_up_ref(known) == 1) {
+        out.reset(known);
+        return true;
+    }
     bio_ptr bio{BIO_new_mem_buf(msg->arc_key, static_cast<int>(msg->arc_keylen))};
     if (!bio) {
         arc_error(msg, "BIO_new_mem_buf() failed");
@@ -50,6 +101,7 @@ bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
         arc_error(msg, "EVP_PKEY_get1_RSA() failed");
         return false;
     }
+    remember_public_key(der, key.get());
     out = std::move(key);
     return true;
 }
