@@ -85,6 +85,9 @@ ARC_STAT arc_canon_signature(arc_msg* msg, arc_hdr* hdr, int type) noexcept;
 void arc_canon_buffer(arc_canon* canon, const unsigned char* buf, size_t buflen) noexcept;
 void arc_canon_write(arc_canon* canon, const unsigned char* buf, size_t buflen) noexcept;
 void arc_canon_finalize(arc_canon* canon) noexcept;
+// Test hook: with true, the body rules scan 16 bytes at a time even where
+// wider vector instructions are available.
+void arc_canon_generic_scanners(bool generic) noexcept;
 // Copies text into msg->arc_hdrbuf without the values of its b= tags.
 ARC_STAT arc_canon_strip_b(arc_msg* msg, const char* text) noexcept;
 
