@@ -12,5 +12,11 @@ velmora_unit_test(arc-suite_test arc-suite_test.cc chain-support.cc
                   LIBS yaml-cpp velmora_testdns_client)
 target_compile_definitions(arc-suite_test PRIVATE VELMORA_ARC_SUITE_DIR="${VELMORA_ARC_SUITE_DIR}")
 
+# The validation cases again, keys served by velmora-testdns (root only).
+velmora_unit_test(arc-suite-dns_test arc-suite_test.cc chain-support.cc
+                  LIBS yaml-cpp velmora_testdns_client LABELS integration)
+target_compile_definitions(arc-suite-dns_test PRIVATE VELMORA_SUITE_OVER_DNS
+                           VELMORA_ARC_SUITE_DIR="${VELMORA_ARC_SUITE_DIR}")
+
 velmora_unit_test(arc-seal_test arc-seal_test.cc chain-support.cc)
 velmora_unit_test(arc-verify_test arc-verify_test.cc chain-support.cc)
