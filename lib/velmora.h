@@ -116,12 +116,14 @@ typedef int ARC_STAT;
 #define ARC_OPTS_QUERYFILE 6
 #define ARC_OPTS_DNSTIMEOUT 7
 
-/* Library flags (ARC_OPTS_FLAGS). */
+/* Library flags (ARC_OPTS_FLAGS). ARC_LIBFLAGS_NOSHA1 refuses rsa-sha1 in
+   validation (RFC 8301 section 3.1): a chain whose newest
+   ARC-Message-Signature or any ARC-Seal has a=rsa-sha1 fails, and the error
+   text names the field and its instance. Off by default: rsa-sha1 is accepted.
+   Sealing is not affected (the algorithm is chosen by arc_message()). */
 #define ARC_LIBFLAGS_FIXCRLF 0x01   /* repair bare CR and bare LF into CRLF */
 #define ARC_LIBFLAGS_KEEPFILES 0x02 /* keep the bytes of every hash in tmpdir */
-#define ARC_LIBFLAGS_NOSHA1                         \
-    0x04 /* refuse rsa-sha1 signatures and seals in \
-            validation (RFC 8301); off by default */
+#define ARC_LIBFLAGS_NOSHA1 0x04    /* refuse rsa-sha1 in validation */
 
 /* Feature codes for arc_libfeature(). */
 #define ARC_FEATURE_SHA256 1
@@ -230,9 +232,14 @@ ARC_EXPORT void arc_set_cv(arc_msg* msg, int cv) ARC_NOEXCEPT;
 /* Builds and signs a new ARC set after arc_eom(). `key` is a PEM or DER RSA
    private key; `ar` the results text for the ARC-Authentication-Results, or
    NULL. On success *seal receives the first of the three new fields (AAR, AMS,
-   AS; walk them with arc_hdr_next), or NULL when no set is to be added. The
-   records belong to the message. authservid, selector and domain are kept by
-   reference. */
+   AS; walk them with arc_hdr_next), or NULL when no set is to be added: an
+   existing seal's cv= was out of order, or the chain already has 50 instances
+   (RFC 8617 section 4.2.1; the error text says so). A seal with cv=fail
+   covers the new set alone. Each field's text is "Name:value" with LF TAB
+   folds and no line above 998 octets; insert it as "Name: value" with CR LF
+   folds, as an MTA does. The records belong to the message. authservid,
+   selector and domain are kept by reference. ARC_STAT_INVALID when the
+   message is not in sign mode or its end of header failed. */
 ARC_EXPORT ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid,
                                 const char* selector, const char* domain, const unsigned char* key,
                                 size_t keylen, const char* ar) ARC_NOEXCEPT;
