@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <string_view>
@@ -1048,6 +1049,18 @@ TEST_F(CanonTest, SealHashInputOfThreeInstances) {
     // Every hash left one file: header, body and three seals to validate,
     // header, seal and body of the new set.
     EXPECT_EQ(dir.files().size(), 5U + 3U);
+}
+
+TEST_F(CanonTest, UnwritableTempDirFailsEndOfHeader) {
+    const char* dir = "/nonexistent/arc-canon-test";
+    ASSERT_EQ(
+        arc_options(lib_, ARC_OP_SETOPT, ARC_OPTS_TMPDIR, const_cast<char*>(dir), strlen(dir)),
+        ARC_STAT_OK);
+    set_flags(ARC_LIBFLAGS_KEEPFILES);
+    new_message(ARC_MODE_SIGN);
+    add_fields({"From: a"});
+    EXPECT_EQ(arc_eoh(msg_), ARC_STAT_SYNTAX);
+    EXPECT_STREQ(arc_geterror(msg_), "arc_canon_init() failed");
 }
 
 TEST_F(CanonTest, KeptFilesHoldTheHashedBytes) {
