@@ -614,22 +614,23 @@ ARC_STAT arc_canon_bodychunk(arc_msg* msg, const unsigned char* buf, size_t bufl
 
 ARC_STAT arc_canon_closebody(arc_msg* msg) noexcept {
     assert(msg != NULL);
-    const bool repair = (msg->arc_lib->arc_flags & ARC_LIBFLAGS_FIXCRLF) != 0;
     for (arc_canon* c = msg->arc_canonhead; c != nullptr; c = c->canon_next) {
         if (c->canon_type != ARC_CANONTYPE_BODY || c->canon_done) {
             continue;
         }
-        if (c->canon_canon == ARC_CANON_RELAXED && c->canon_inrun) {
-            if (!repair) {
-                arc_error(msg, "CRLF at end of body missing");
-                return ARC_STAT_SYNTAX;
-            }
+        // A last line without its CRLF gets one, and under the simple rules
+        // an empty body is a single CRLF (RFC 6376 sections 3.4.3 and 3.4.4):
+        // other verifiers hash these bodies so, and a signature must match
+        // theirs.
+        const bool open_line = !c->canon_blankline;
+        const bool empty_simple =
+            c->canon_canon == ARC_CANON_SIMPLE && c->canon_wrote == 0 && c->canon_hashbuflen == 0;
+        if (open_line || empty_simple) {
             emitter out{c};
-            out.crlfs(static_cast<size_t>(c->canon_blanks));
             out.crlfs(1);
             out.finish();
-            c->canon_inrun = false;
         }
+        c->canon_inrun = false;
         // Empty lines still held back, and a CR ending the body, are dropped.
         c->canon_blanks = 0;
         c->canon_lfs = 0;
