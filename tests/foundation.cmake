@@ -13,7 +13,12 @@ add_test(NAME public_header_test COMMAND public_header_test)
 set_tests_properties(public_header_test PROPERTIES LABELS unit)
 
 # A C program built through the installed velmora.pc, as a user would.
+# A sanitizer build's library needs the program built with the same runtime.
+set(pkgconfig_test_cflags "")
+if(VELMORA_SANITIZE)
+  set(pkgconfig_test_cflags -fsanitize=${VELMORA_SANITIZE})
+endif()
 add_test(NAME pkgconfig_test
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/pkgconfig_test.sh ${CMAKE_BINARY_DIR}
-                 ${CMAKE_C_COMPILER})
+                 ${CMAKE_C_COMPILER} "${pkgconfig_test_cflags}")
 set_tests_properties(pkgconfig_test PROPERTIES LABELS unit)

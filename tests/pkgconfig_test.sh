@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and builds a C program against it
 # through the installed velmora.pc, as a user of the library would.
-# Usage: pkgconfig_test.sh BUILD_DIR [CC]
+# Usage: pkgconfig_test.sh BUILD_DIR [CC [EXTRA_CFLAGS]]
 set -eu
 build=$1
 cc=${2:-cc}
+extra=${3:-}
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
@@ -46,7 +47,7 @@ int main(void) {
 PROG
 
 # shellcheck disable=SC2086
-"$cc" -o "$prefix/prog" "$prefix/prog.c" $flags
+"$cc" $extra -o "$prefix/prog" "$prefix/prog.c" $flags
 libdir=$(PKG_CONFIG_PATH=$pcdir pkg-config --define-variable=prefix="$prefix" \
          --variable=libdir velmora)
 out=$(LD_LIBRARY_PATH=$libdir "$prefix/prog")
