@@ -409,6 +409,17 @@ TEST_F(SealTest, OutOfOrderCvAndForcedStates) {
     EXPECT_TRUE(seal_covers_set_alone(s.set, key_of_bits(2048).record));
 }
 
+TEST_F(SealTest, SealingNeedsSignMode) {
+    seal_params p = params();
+    p.mode = ARC_MODE_VERIFY;
+    sealed s = seal_keep(lib_.get(), msg_, p);
+    EXPECT_EQ(s.status, ARC_STAT_INVALID);
+    EXPECT_EQ(s.set, nullptr);
+    ASSERT_NE(arc_geterror(s.msg.get()), nullptr);
+    EXPECT_NE(std::string{arc_geterror(s.msg.get())}.find("not ready for sealing"),
+              std::string::npos);
+}
+
 TEST_F(SealTest, FailedAllocationsLeaveNothingBehind) {
     if (!velmora_test::allocator_installed()) {
         GTEST_SKIP() << "counting allocator replaced (sanitizer build)";
