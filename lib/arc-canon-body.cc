@@ -682,6 +682,21 @@ ARC_STAT arc_canon_gethashes(arc_msg* msg, void** hh, size_t* hhlen, void** bh,
     return digest_of(msg->arc_valid_bodycanon, bh, bhlen);
 }
 
+ARC_STAT arc_get_digests(arc_msg* msg, const unsigned char** hh, size_t* hhlen,
+                         const unsigned char** bh, size_t* bhlen) noexcept {
+    assert(msg != NULL);
+    assert(hh != NULL && hhlen != NULL);
+    assert(bh != NULL && bhlen != NULL);
+    void* h = nullptr;
+    void* b = nullptr;
+    if (ARC_STAT status = arc_canon_gethashes(msg, &h, hhlen, &b, bhlen); status != ARC_STAT_OK) {
+        return status;
+    }
+    *hh = static_cast<const unsigned char*>(h);
+    *bh = static_cast<const unsigned char*>(b);
+    return ARC_STAT_OK;
+}
+
 ARC_STAT arc_canon_getsealhash(arc_msg* msg, int instance, void** sh, size_t* shlen) noexcept {
     assert(msg != NULL);
     const int64_t setnum = instance;

@@ -224,6 +224,13 @@ ARC_EXPORT const char* arc_chain_status_str(arc_msg* msg) ARC_NOEXCEPT;
    Returns the whole text's length, or 0 when the chain did not pass. */
 ARC_EXPORT int arc_chain_custody_str(arc_msg* msg, char* buf, size_t buflen) ARC_NOEXCEPT;
 
+/* After arc_eom() of a validated message: the header digest and the body
+   digest computed for the newest ARC-Message-Signature (20 bytes for
+   rsa-sha1, 32 for rsa-sha256), owned by the message. ARC_STAT_INVALID when
+   they were not computed (no chain, or one that failed at end of header). */
+ARC_EXPORT ARC_STAT arc_get_digests(arc_msg* msg, const unsigned char** hh, size_t* hhlen,
+                                    const unsigned char** bh, size_t* bhlen) ARC_NOEXCEPT;
+
 /* ---- Sealing ---- */
 
 /* Forces the chain state (ARC_CHAIN_*) written into the next seal's cv=. */

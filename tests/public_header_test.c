@@ -55,6 +55,15 @@ int main(void) {
               strcmp(arc_geterror(msg), "missing or incomplete ARC set at instance 1") == 0);
         CHECK(add_field(msg, "Late: x") == ARC_STAT_INVALID);
         CHECK(arc_get_domain(msg) == NULL);
+        {
+            /* A chain that failed at end of header computed no digests. */
+            const unsigned char* hh = NULL;
+            const unsigned char* bh = NULL;
+            size_t hl = 0;
+            size_t bl = 0;
+            CHECK(arc_eom(msg) == ARC_STAT_OK);
+            CHECK(arc_get_digests(msg, &hh, &hl, &bh, &bl) == ARC_STAT_INVALID);
+        }
         arc_error(msg, "custom %d", 42);
         CHECK(strcmp(arc_geterror(msg), "custom 42") == 0);
         arc_free(msg);
