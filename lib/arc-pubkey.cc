@@ -20,8 +20,10 @@
 
 namespace {
 
-// Size of the buffer a key record is fetched into.
-constexpr size_t key_record_size = 1025;
+// Size of the buffer a key record is fetched into: room for the record of an
+// 8192-bit key (about 1400 characters) and more, and no larger than the
+// biggest DNS reply the lookup reads.
+constexpr size_t key_record_size = 8192;
 
 // Longest element of a ":"-separated list that can name a table entry.
 constexpr size_t list_element_size = 64;

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
@@ -244,6 +246,29 @@ TEST_F(PubkeyTest, AFoldedKeyIsJoined) {
     ASSERT_NE(new_message(), nullptr);
     ASSERT_EQ(arc_get_key(msg, false), ARC_STAT_OK) << error();
     EXPECT_EQ(std::string(msg->arc_b64key), keys()[1].b64);
+}
+
+TEST_F(PubkeyTest, ARecordLongerThan1024CharactersIsFetchedWhole) {
+    // The record of an 8192-bit key is about 1400 characters long.
+    const std::string pem = velmora_test::read_file(velmora_test::data_path("test-8192.pem"));
+    ASSERT_FALSE(pem.empty());
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    EVP_PKEY* pkey = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    ASSERT_NE(pkey, nullptr);
+    unsigned char* der = nullptr;
+    const int len = i2d_PUBKEY(pkey, &der);
+    ASSERT_GT(len, 0);
+    std::string b64(static_cast<size_t>(4 * ((len + 2) / 3) + 1), '\0');
+    b64.resize(static_cast<size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der, len)));
+    OPENSSL_free(der);
+    ASSERT_GT(b64.size(), 1024U);
+    publish("v=DKIM1; k=rsa; p=" + b64);
+    ASSERT_NE(new_message(), nullptr);
+    EXPECT_EQ(arc_get_key(msg, false), ARC_STAT_OK) << error();
+    EXPECT_EQ(msg->arc_b64keylen, b64.size());
+    EVP_PKEY_free(pkey);
 }
 
 TEST_F(PubkeyTest, EachFetchReplacesTheKeyAndAddsASet) {
