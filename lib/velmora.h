@@ -105,7 +105,11 @@ typedef int ARC_STAT;
  *                           instead of DNS; get: buffer of `size` bytes
  *   ARC_OPTS_DNSTIMEOUT     unsigned int*, size 4: seconds a key lookup of a
  *                           message created afterwards waits for its DNS reply;
- *                           0 = the resolver's own limits only (default)
+ *                           0 = the resolver's own limits only (default). The
+ *                           built-in stub-resolver adapter answers within the
+ *                           timeout and attempts of /etc/resolv.conf and does
+ *                           not shorten them; the limit bounds the wait of
+ *                           resolver operations that wait asynchronously.
  */
 #define ARC_OPTS_FLAGS 0
 #define ARC_OPTS_TMPDIR 1
