@@ -344,7 +344,7 @@ TEST_F(SocketCleanup, NothingThereOrNotLocal) {
     EXPECT_EQ(arcf_socket_cleanup("local:"), EINVAL);
     EXPECT_EQ(arcf_socket_cleanup("unix:"), EINVAL);
 
-    // Another kind of specification touches nothing, even a file of that name.
+    // A non-local socket (inet:, inet6:) touches nothing, even a file of that name.
     const std::string spec = "inet:12345";
     EXPECT_EQ(arcf_socket_cleanup(spec.c_str()), 0);
     EXPECT_EQ(arcf_socket_cleanup(("inet:" + path_).c_str()), 0);
