@@ -19,6 +19,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include "../tests/test-keys.h"
 #include "arc-canon.h"
 #include "arc.h"
 #include "base64.h"
@@ -95,23 +96,7 @@ message sample_message() {
 }
 
 std::string make_key(std::string* record) {
-    EVP_PKEY* key = EVP_RSA_gen(2048);
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    std::string pem{data, static_cast<size_t>(n)};
-    BIO_free(bio);
-    unsigned char* der = nullptr;
-    const int len = i2d_PUBKEY(key, &der);
-    std::string b64(4 * ((static_cast<size_t>(len) + 2) / 3) + 4, '\0');
-    const int blen = arc_base64_encode(der, static_cast<size_t>(len),
-                                       reinterpret_cast<unsigned char*>(b64.data()), b64.size());
-    b64.resize(static_cast<size_t>(blen));
-    OPENSSL_free(der);
-    EVP_PKEY_free(key);
-    *record = "v=DKIM1; k=rsa; p=" + b64;
-    return pem;
+    return velmora_test::make_rsa_key(2048, record);
 }
 
 arc_msg* intake(arc_library* lib, const message& m, int mode) {

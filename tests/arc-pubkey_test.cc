@@ -17,6 +17,7 @@
 #include <openssl/x509.h>
 
 #include "arc.h"
+#include "test-keys.h"
 #include "test-support.h"
 
 namespace {
@@ -35,14 +36,7 @@ std::vector<test_key>& keys() {
 test_key make_key(int bits) {
     EVP_PKEY* pkey = EVP_RSA_gen(static_cast<unsigned>(bits));
     EXPECT_NE(pkey, nullptr);
-    unsigned char* der = nullptr;
-    const int len = i2d_PUBKEY(pkey, &der);
-    EXPECT_GT(len, 0);
-    std::string b64(static_cast<size_t>(4 * ((len + 2) / 3) + 1), '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der, len);
-    b64.resize(static_cast<size_t>(n));
-    OPENSSL_free(der);
-    return {bits, pkey, b64};
+    return {bits, pkey, velmora_test::public_key_base64(pkey)};
 }
 
 // Replaces every "%K" in the template with the key's base64 text.
@@ -256,13 +250,7 @@ TEST_F(PubkeyTest, ARecordLongerThan1024CharactersIsFetchedWhole) {
     EVP_PKEY* pkey = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
     BIO_free(bio);
     ASSERT_NE(pkey, nullptr);
-    unsigned char* der = nullptr;
-    const int len = i2d_PUBKEY(pkey, &der);
-    ASSERT_GT(len, 0);
-    std::string b64(static_cast<size_t>(4 * ((len + 2) / 3) + 1), '\0');
-    b64.resize(static_cast<size_t>(
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der, len)));
-    OPENSSL_free(der);
+    const std::string b64 = velmora_test::public_key_base64(pkey);
     ASSERT_GT(b64.size(), 1024U);
     publish("v=DKIM1; k=rsa; p=" + b64);
     ASSERT_NE(new_message(), nullptr);

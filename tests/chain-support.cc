@@ -15,6 +15,7 @@
 #include <openssl/x509.h>
 
 #include "base64.h"
+#include "test-keys.h"
 #include "test-support.h"
 
 namespace chain_test {
@@ -211,50 +212,6 @@ std::map<std::string, std::string> tags_of(std::string_view value) {
     return out;
 }
 
-std::string make_rsa_key(int bits, std::string* record) {
-    EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned>(bits));
-    if (key == nullptr) {
-        return {};
-    }
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    std::string pem{data, static_cast<size_t>(n)};
-    BIO_free(bio);
-    if (record != nullptr) {
-        unsigned char* der = nullptr;
-        const int len = i2d_PUBKEY(key, &der);
-        std::string b64(4 * ((static_cast<size_t>(len) + 2) / 3) + 4, '\0');
-        const int blen =
-            arc_base64_encode(der, static_cast<size_t>(len),
-                              reinterpret_cast<unsigned char*>(b64.data()), b64.size());
-        b64.resize(static_cast<size_t>(blen));
-        OPENSSL_free(der);
-        *record = "v=DKIM1; k=rsa; p=" + b64;
-    }
-    EVP_PKEY_free(key);
-    return pem;
-}
-
-std::string record_of(const std::string& pem) {
-    BIO* in = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
-    BIO_free(in);
-    if (key == nullptr) {
-        return {};
-    }
-    unsigned char* der = nullptr;
-    const int len = i2d_PUBKEY(key, &der);
-    std::string b64(4 * ((static_cast<size_t>(len) + 2) / 3) + 4, '\0');
-    const int blen = arc_base64_encode(der, static_cast<size_t>(len),
-                                       reinterpret_cast<unsigned char*>(b64.data()), b64.size());
-    b64.resize(static_cast<size_t>(blen));
-    OPENSSL_free(der);
-    EVP_PKEY_free(key);
-    return "v=DKIM1; k=rsa; p=" + b64;
-}
-
 const test_key& key_of_bits(int bits) {
     static std::map<int, test_key> keys;
     auto it = keys.find(bits);
@@ -262,9 +219,9 @@ const test_key& key_of_bits(int bits) {
         test_key k;
         if (bits == 8192) {
             k.pem = velmora_test::read_file(velmora_test::data_path("test-8192.pem"));
-            k.record = record_of(k.pem);
+            k.record = velmora_test::record_of_pem(k.pem);
         } else {
-            k.pem = make_rsa_key(bits, &k.record);
+            k.pem = velmora_test::make_rsa_key(bits, &k.record);
         }
         it = keys.emplace(bits, std::move(k)).first;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arc.h"
+#include "test-keys.h"
 #include "velmora.h"
 
 namespace chain_test {
@@ -83,12 +84,10 @@ arc_hdr* set_field(arc_hdr* set, int i);
 // Tag-value pairs of a value, whitespace removed from names and values.
 std::map<std::string, std::string> tags_of(std::string_view value);
 
-// A new RSA key of `bits` bits as PKCS#8 PEM; its public key record text
-// ("v=DKIM1; k=rsa; p=...") in *record.
-std::string make_rsa_key(int bits, std::string* record);
-
-// The public key record of a PEM private key.
-std::string record_of(const std::string& pem);
+// Keys generated for the tests: make_rsa_key(bits, &record) and
+// record_of_pem(pem) come from test-keys.h.
+using velmora_test::make_rsa_key;
+using velmora_test::record_of_pem;
 
 // Keys shared by the tests of one program, generated on first use; the
 // 8192-bit key is read from tests/data/test-8192.pem (slow to generate).

@@ -17,6 +17,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "../test-keys.h"
 #include "arc.h"
 #include "base64.h"
 #include "velmora.h"
@@ -27,21 +28,12 @@ std::string key_pem;
 std::string key_file;
 
 void make_key() {
-    EVP_PKEY* key = EVP_RSA_gen(1024);
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    key_pem.assign(data, static_cast<size_t>(n));
-    BIO_free(bio);
-    unsigned char* der = nullptr;
-    const int len = i2d_PUBKEY(key, &der);
-    std::string b64(4 * ((static_cast<size_t>(len) + 2) / 3) + 4, '\0');
-    const int blen = arc_base64_encode(der, static_cast<size_t>(len),
-                                       reinterpret_cast<unsigned char*>(b64.data()), b64.size());
-    b64.resize(static_cast<size_t>(blen));
-    OPENSSL_free(der);
-    EVP_PKEY_free(key);
+    std::string record;
+    key_pem = velmora_test::make_rsa_key(1024, &record);
+    if (key_pem.empty()) {
+        abort();
+    }
+    const std::string b64 = record.substr(record.find("p=") + 2);
 
     char path[] = "/tmp/fuzz-message-keys.XXXXXX";
     const int fd = mkstemp(path);
