@@ -216,8 +216,8 @@ bool relaxed_header(arc_dstring* dstr, std::string_view field) {
     return out.flush();
 }
 
-// Canonicalizes one field with the handle's rules and stages it for the hash.
-ARC_STAT hash_field(arc_msg* msg, arc_canon* canon, std::string_view field, bool crlf) noexcept {
+// Canonicalizes one field into arc_canonbuf, emptied first.
+ARC_STAT canonicalize_field(arc_msg* msg, int canon, std::string_view field, bool crlf) noexcept {
     if (msg->arc_canonbuf == nullptr) {
         const int size = static_cast<int>(std::min<size_t>(field.size(), INT_MAX / 4));
         msg->arc_canonbuf = arc_dstring_new(msg, size, 0);
@@ -227,13 +227,22 @@ ARC_STAT hash_field(arc_msg* msg, arc_canon* canon, std::string_view field, bool
     } else {
         arc_dstring_blank(msg->arc_canonbuf);
     }
-    if (ARC_STAT status = arc_canon_header_string(msg->arc_canonbuf, canon->canon_canon,
-                                                  field.data(), field.size(), crlf);
+    return arc_canon_header_string(msg->arc_canonbuf, canon, field.data(), field.size(), crlf);
+}
+
+// Stages the bytes arc_canonbuf holds for the hash.
+void stage_canonbuf(arc_msg* msg, arc_canon* canon) noexcept {
+    arc_canon_buffer(canon, reinterpret_cast<const unsigned char*>(msg->arc_canonbuf->ds_buf),
+                     static_cast<size_t>(msg->arc_canonbuf->ds_len));
+}
+
+// Canonicalizes one field with the handle's rules and stages it for the hash.
+ARC_STAT hash_field(arc_msg* msg, arc_canon* canon, std::string_view field, bool crlf) noexcept {
+    if (ARC_STAT status = canonicalize_field(msg, canon->canon_canon, field, crlf);
         status != ARC_STAT_OK) {
         return status;
     }
-    arc_canon_buffer(canon, reinterpret_cast<const unsigned char*>(msg->arc_canonbuf->ds_buf),
-                     static_cast<size_t>(msg->arc_canonbuf->ds_len));
+    stage_canonbuf(msg, canon);
     return ARC_STAT_OK;
 }
 
@@ -358,47 +367,52 @@ ARC_STAT run_header_hash(arc_msg* msg, arc_canon* canon, arc_hdr** hdrs) noexcep
 
 // Feeds the fields of instance n (1-based) into the seal hashes: the hash that
 // validates instance n, and the seal being generated.
-ARC_STAT run_seal_instance(arc_msg* msg, uint32_t n) noexcept {
-    const arc_set& set = msg->arc_sets[n - 1];
-    if (set.arcset_aar == nullptr || set.arcset_ams == nullptr || set.arcset_as == nullptr) {
-        return ARC_STAT_INTERNAL;
+bool is_open(const arc_canon* c) noexcept {
+    return c != nullptr && !c->canon_done;
+}
+
+// The validation seal hash of instance n, or null.
+arc_canon* seal_of(arc_msg* msg, uint32_t n) noexcept {
+    return msg->arc_sealcanons != nullptr ? msg->arc_sealcanons[n - 1] : nullptr;
+}
+
+// Feeds instance j's set: each field is canonicalized once, and its bytes go to
+// every seal hash that covers it. The seals of later instances and the seal
+// being generated take the whole set; instance j's own seal takes its AAR and
+// AMS, then its ARC-Seal without the b= value, and is finished. Seal hashes
+// are relaxed throughout.
+ARC_STAT feed_seal_instance(arc_msg* msg, uint32_t j) noexcept {
+    const arc_set& set = msg->arc_sets[j - 1];
+    arc_canon* own = seal_of(msg, j);
+    const bool own_open = is_open(own);
+    for (const arc_hdr* h : {set.arcset_aar, set.arcset_ams, set.arcset_as}) {
+        if (ARC_STAT status = canonicalize_field(msg, ARC_CANON_RELAXED, text_of(h), true);
+            status != ARC_STAT_OK) {
+            return status;
+        }
+        if (own_open && h != set.arcset_as) {
+            stage_canonbuf(msg, own);
+        }
+        for (uint32_t n = j + 1; n <= msg->arc_nsets; ++n) {
+            if (arc_canon* later = seal_of(msg, n); is_open(later)) {
+                stage_canonbuf(msg, later);
+            }
+        }
+        if (is_open(msg->arc_sealcanon)) {
+            stage_canonbuf(msg, msg->arc_sealcanon);
+        }
     }
-    arc_canon* s = msg->arc_sealcanons != nullptr ? msg->arc_sealcanons[n - 1] : nullptr;
-    if (s != nullptr && !s->canon_done) {
-        for (uint32_t j = 0; j + 1 < n; ++j) {
-            const arc_set& older = msg->arc_sets[j];
-            for (const arc_hdr* h : {older.arcset_aar, older.arcset_ams, older.arcset_as}) {
-                if (h == nullptr) {
-                    return ARC_STAT_INTERNAL;
-                }
-                if (ARC_STAT status = hash_hdr(msg, s, h, true); status != ARC_STAT_OK) {
-                    return status;
-                }
-            }
-        }
-        for (const arc_hdr* h : {set.arcset_aar, set.arcset_ams}) {
-            if (ARC_STAT status = hash_hdr(msg, s, h, true); status != ARC_STAT_OK) {
-                return status;
-            }
-        }
+    if (own_open) {
         if (ARC_STAT status = arc_canon_strip_b(msg, set.arcset_as->hdr_text);
             status != ARC_STAT_OK) {
             return status;
         }
         const std::string_view stripped{msg->arc_hdrbuf->ds_buf,
                                         static_cast<size_t>(msg->arc_hdrbuf->ds_len)};
-        if (ARC_STAT status = hash_field(msg, s, stripped, false); status != ARC_STAT_OK) {
+        if (ARC_STAT status = hash_field(msg, own, stripped, false); status != ARC_STAT_OK) {
             return status;
         }
-        arc_canon_finalize(s);
-    }
-    arc_canon* gen = msg->arc_sealcanon;
-    if (gen != nullptr && !gen->canon_done) {
-        for (const arc_hdr* h : {set.arcset_aar, set.arcset_ams, set.arcset_as}) {
-            if (ARC_STAT status = hash_hdr(msg, gen, h, true); status != ARC_STAT_OK) {
-                return status;
-            }
-        }
+        arc_canon_finalize(own);
     }
     return ARC_STAT_OK;
 }
@@ -706,7 +720,14 @@ ARC_STAT arc_canon_runheaders_seal(arc_msg* msg) noexcept {
         return ARC_STAT_OK;
     }
     for (uint32_t n = 1; n <= msg->arc_nsets; ++n) {
-        if (ARC_STAT status = run_seal_instance(msg, n); status != ARC_STAT_OK) {
+        const arc_set& set = msg->arc_sets[n - 1];
+        if (set.arcset_aar == nullptr || set.arcset_ams == nullptr || set.arcset_as == nullptr) {
+            return ARC_STAT_INTERNAL;
+        }
+    }
+    // In instance order, so that every hash receives the sets in that order.
+    for (uint32_t j = 1; j <= msg->arc_nsets; ++j) {
+        if (ARC_STAT status = feed_seal_instance(msg, j); status != ARC_STAT_OK) {
             return status;
         }
     }
