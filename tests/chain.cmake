@@ -5,7 +5,7 @@ find_package(yaml-cpp REQUIRED)
 
 # Where the public ARC test suite's YAML files live (VELMORA_ARC_SUITE in the
 # environment overrides it at run time).
-set(VELMORA_ARC_SUITE_DIR ${PROJECT_SOURCE_DIR}/../shared/arc-test-suite/tests
+set(VELMORA_ARC_SUITE_DIR ${PROJECT_SOURCE_DIR}/tests/data/arc-test-suite/tests
     CACHE PATH "directory of the ARC test suite YAML files")
 
 velmora_unit_test(arc-suite_test arc-suite_test.cc chain-support.cc
