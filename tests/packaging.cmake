@@ -1,5 +1,16 @@
-# What an operator or a library user installs: the exported symbols.
+# What an operator or a library user installs: the exported symbols, the key
+# tool.
 
 add_test(NAME symbols_test COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/symbols_test.sh
                                    $<TARGET_FILE:velmora> ${PROJECT_SOURCE_DIR}/lib/velmora.h)
 set_tests_properties(symbols_test PROPERTIES LABELS unit)
+
+if(TARGET velmora-genkey)
+  # Runs the tool in a private mount namespace of its own; skipped without root.
+  velmora_unit_test(velmora-genkey_test velmora-genkey_test.cc chain-support.cc
+                    LIBS velmora_filter_objs LABELS integration)
+  target_compile_definitions(velmora-genkey_test
+                             PRIVATE VELMORA_GENKEY_PROGRAM="$<TARGET_FILE:velmora-genkey>")
+  add_dependencies(velmora-genkey_test velmora-genkey)
+
+endif()
