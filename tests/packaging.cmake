@@ -1,5 +1,5 @@
 # What an operator or a library user installs: the exported symbols, the key
-# tool.
+# tool, the manuals and the systemd unit.
 
 add_test(NAME symbols_test COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/symbols_test.sh
                                    $<TARGET_FILE:velmora> ${PROJECT_SOURCE_DIR}/lib/velmora.h)
@@ -13,4 +13,10 @@ if(TARGET velmora-genkey)
                              PRIVATE VELMORA_GENKEY_PROGRAM="$<TARGET_FILE:velmora-genkey>")
   add_dependencies(velmora-genkey_test velmora-genkey)
 
+  # Every manual is clean under mandoc's strictest reading.
+  foreach(page velmora.8 velmora.conf.5 velmora-genkey.8)
+    add_test(NAME man_lint_${page} COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/man_lint_test.sh
+                                           ${PROJECT_SOURCE_DIR}/man ${page})
+    set_tests_properties(man_lint_${page} PROPERTIES LABELS unit)
+  endforeach()
 endif()
