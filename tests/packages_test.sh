@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Installs the Debian packages built by scripts/package on this machine and
+# runs what they installed as an operator would: the key tool, the service
+# unit's check, and the filter itself (-V, -n and test mode, as its own user).
+# Needs root; changes the machine (CI only). Purges the packages at the end.
+# Usage: packages_test.sh [DEB_DIR]
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then
+  exec sudo bash "$0" "$@"
+fi
+top=$(cd "$(dirname "$0")/.." && pwd)
+debs=${1:-$top/build-deb}
+work=$(mktemp -d)
+cleanup() {
+  rm -rf "$work"
+  rm -f /etc/velmora/keys/ci.private /etc/velmora/keys/ci.txt
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq velmora libvelmora-dev libvelmora0 \
+    >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+fail() {
+  echo "packages_test: $*" >&2
+  exit 1
+}
+
+echo "== install"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+  "$debs"/velmora_*.deb "$debs"/libvelmora0_*.deb "$debs"/libvelmora-dev_*.deb >/dev/null
+getent passwd velmora >/dev/null || fail "no system user velmora"
+[ "$(stat -c '%U:%G %a' /etc/velmora/keys)" = "root:velmora 750" ] ||
+  fail "/etc/velmora/keys is $(stat -c '%U:%G %a' /etc/velmora/keys)"
+[ ! -e /etc/velmora.conf ] || fail "the package must not install /etc/velmora.conf"
+
+echo "== the library through pkg-config"
+cat >"$work/prog.c" <<'PROG'
+#include <stdio.h>
+#include <velmora.h>
+int main(void) {
+    arc_library* lib = arc_init();
+    if (lib == NULL) {
+        return 1;
+    }
+    printf("%s\n", arc_code_to_name(chainstatus, ARC_CHAIN_PASS));
+    arc_close(lib);
+    return 0;
+}
+PROG
+# shellcheck disable=SC2046
+cc -o "$work/prog" "$work/prog.c" $(pkg-config --cflags --libs velmora)
+[ "$("$work/prog")" = pass ] || fail "a program built with the installed library failed"
+
+echo "== velmora-genkey"
+velmora-genkey -D /etc/velmora/keys -u velmora -d example.org -s ci >"$work/record"
+[ "$(stat -c '%U %a' /etc/velmora/keys/ci.private)" = "velmora 600" ] ||
+  fail "key is $(stat -c '%U %a' /etc/velmora/keys/ci.private)"
+if velmora-genkey -D /etc/velmora/keys -d example.org -s ci 2>/dev/null; then
+  fail "velmora-genkey replaced an existing key"
+fi
+record=$(grep -o '"[^"]*"' "$work/record" | tr -d '"\n')
+echo "ci._domainkey.example.org $record" >"$work/keys"
+
+if [ ! -x /usr/sbin/velmora ]; then
+  echo "== velmora: not built by this tree yet; skipping the filter's checks"
+  exit 0
+fi
+
+echo "== service unit"
+unit=/lib/systemd/system/velmora.service
+[ -f "$unit" ] || fail "no unit $unit"
+if command -v systemd-analyze >/dev/null 2>&1; then
+  man_check=--man=yes
+  command -v man >/dev/null 2>&1 || man_check=--man=no
+  systemd-analyze verify "$man_check" "$unit"
+  echo "systemd-analyze verify $man_check: clean"
+fi
+
+echo "== velmora -V"
+velmora -V
+
+echo "== velmora -n and test mode, as the user velmora"
+chmod 0755 "$work"
+cat >"$work/seal.conf" <<CONF
+Domain          example.org
+Selector        ci
+KeyFile         /etc/velmora/keys/ci.private
+AuthservID      ci.example.org
+Mode            s
+KeyRecordFile   $work/keys
+CONF
+sed 's/^Mode .*/Mode            v/' "$work/seal.conf" >"$work/validate.conf"
+chmod 0644 "$work"/*.conf "$work/keys"
+printf 'From: a@example.org\nTo: b@example.net\nSubject: packages\nDate: Thu, 10 Dec 2026 12:00:00 +0000\nMessage-ID: <ci@example.org>\n\nHello.\n' \
+  >"$work/in.eml"
+chmod 0644 "$work/in.eml"
+runuser -u velmora -- velmora -n -c "$work/seal.conf" || fail "velmora -n refused the configuration"
+runuser -u velmora -- velmora -c "$work/seal.conf" -t "$work/in.eml" >"$work/sealed.out"
+cat "$work/sealed.out"
+grep -q 'ARC-Seal' "$work/sealed.out" || fail "test mode sealed nothing"
