@@ -20,3 +20,12 @@ if(TARGET velmora-genkey)
     set_tests_properties(man_lint_${page} PROPERTIES LABELS unit)
   endforeach()
 endif()
+
+if(TARGET velmora-filter)
+  # The systemd unit verifies, starting the program built here.
+  add_test(NAME unit_verify_test
+           COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/unit_verify_test.sh
+                   ${PROJECT_SOURCE_DIR}/debian/velmora.service $<TARGET_FILE:velmora-filter>
+                   ${PROJECT_SOURCE_DIR}/man)
+  set_tests_properties(unit_verify_test PROPERTIES LABELS unit SKIP_RETURN_CODE 77)
+endif()
