@@ -1,0 +1,388 @@
+// postfix_bench.cc - throughput of a private Postfix with and without milters,
+// driven by smtp-source: no milter, the null milter, the null milter inserting
+// one field (with and without TCP_NODELAY), and velmora validating and
+// sealing, over an inet and a unix socket. Figures are messages per second
+// and ratios against the null milter measured in the same run, plus the
+// milter's resident memory after the first and after the last thousand
+// messages. Needs root and Debian's postfix package.
+//
+// Usage: postfix_bench [-m messages] [-s sessions,...] [-k]
+//   -k keeps going after a failed scenario.
+#include <dirent.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e-support.h"
+#ifdef VELMORA_PROGRAM
+#include "testdns-client.h"
+#endif
+
+namespace {
+
+using namespace velmora_e2e;
+using clock_type = std::chrono::steady_clock;
+
+struct scenario {
+    std::string name;
+    std::string milter;  // "", "null", "null-insert", "null-insert-nodelay", "verify", "seal"
+    bool unix_socket;
+};
+
+struct result {
+    double rate = 0;  // messages per second
+    long rss_first = 0;
+    long rss_last = 0;
+    bool ok = false;
+};
+
+long rss_kib(pid_t pid) {
+    std::ifstream in{"/proc/" + std::to_string(pid) + "/status"};
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+size_t count_sink(const postfix_instance& mta) {
+    size_t n = 0;
+    std::string out;
+    // The sink directory holds one file per delivered message.
+    if (DIR* d = opendir((mta.dir() + "/sink").c_str()); d != nullptr) {
+        while (const struct dirent* e = readdir(d)) {
+            n += e->d_name[0] != '.';
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+// A 4 KiB message for smtp-source -F.
+std::string sample_message(size_t body_bytes) {
+    std::string m =
+        "From: Bench Sender <sender@example.org>\n"
+        "To: Bench Receiver <receiver@example.net>\n"
+        "Subject: benchmark message\n"
+        "Date: Thu, 10 Dec 2026 12:00:00 +0000\n"
+        "Message-ID: <bench@example.org>\n"
+        "MIME-Version: 1.0\n"
+        "Content-Type: text/plain; charset=us-ascii\n"
+        "\n";
+    const std::string line =
+        "The quick brown fox jumps over the lazy dog, and the dog does not mind.\n";
+    while (m.size() < body_bytes) {
+        m += line;
+    }
+    return m;
+}
+
+class bench {
+  public:
+    bench(int messages, std::vector<int> sessions) : messages_(messages), sessions_(sessions) {}
+
+    bool setup(std::string* err);
+    std::optional<result> run(const scenario& sc, int sessions, std::string* err);
+
+  private:
+    bool start_milter(const scenario& sc, const std::string& spec, child& proc, std::string* err);
+
+    int messages_;
+    std::vector<int> sessions_;
+    temp_dir tmp_;
+    std::string plain_;   // the message file
+    std::string sealed_;  // the same message sealed once by velmora
+#ifdef VELMORA_PROGRAM
+    velmora_testdns::server dns_;
+#endif
+};
+
+bool bench::setup(std::string* err) {
+    plain_ = tmp_ / "plain.eml";
+    if (!write_file(plain_, sample_message(4096))) {
+        *err = "cannot write the message file";
+        return false;
+    }
+#ifdef VELMORA_PROGRAM
+    // The sealing key, its record served by the test DNS server.
+    const std::string key = tmp_ / "test-bench.pem";
+    std::string out;
+    if (velmora_e2e::run({"/usr/bin/openssl", "genrsa", "-out", key, "2048"}, &out) != 0) {
+        *err = "openssl genrsa: " + out;
+        return false;
+    }
+    (void)chmod(key.c_str(), 0600);
+    if (velmora_e2e::run(
+            {"/bin/sh", "-c",
+             "openssl rsa -in " + key + " -pubout -outform DER 2>/dev/null | base64 -w0"},
+            &out) != 0) {
+        *err = "cannot extract the public key";
+        return false;
+    }
+    if (!dns_.start("bench._domainkey.example.org TXT v=DKIM1; k=rsa; p=" + out + "\n", err)) {
+        return false;
+    }
+    for (const char* mode : {"v", "s"}) {
+        const std::string conf = tmp_ / (std::string{"velmora-"} + mode + ".conf");
+        if (!write_file(conf, std::string{"Domain example.org\nSelector bench\nKeyFile "} + key +
+                                  "\nAuthservID mx.example.net\nMode " + mode + "\n")) {
+            *err = "cannot write " + conf;
+            return false;
+        }
+    }
+    // One pass through a sealing Postfix gives the message the validating
+    // runs check.
+    scenario sc{"seal once", "seal", false};
+    child milter;
+    const std::string spec = "inet:" + std::to_string(free_port()) + "@127.0.0.1";
+    postfix_instance mta;
+    mta_options opt;
+    opt.milter = spec;
+    if (!start_milter(sc, spec, milter, err) || !mta.start(opt, err)) {
+        return false;
+    }
+    smtp_session s;
+    if (!s.open(mta.smtp_port(), err) ||
+        s.send("sender@example.org", "receiver@example.net", read_file(plain_)) != 250 ||
+        !mta.wait_delivered(1, 30)) {
+        *err = "sealing the sample failed: " + s.last_reply() + mta.log();
+        return false;
+    }
+    const auto got = mta.delivered();
+    sealed_ = tmp_ / "sealed.eml";
+    if (got.size() != 1 || !write_file(sealed_, got[0])) {
+        *err = "no sealed sample delivered";
+        return false;
+    }
+#endif
+    return true;
+}
+
+bool bench::start_milter(const scenario& sc, const std::string& spec, child& proc,
+                         std::string* err) {
+    std::vector<std::string> argv;
+    child_options opt;
+    opt.stderr_path = tmp_ / "milter.log";
+    if (sc.milter.rfind("null", 0) == 0) {
+        argv = {VELMORA_NULL_MILTER, "-p", spec};
+        if (sc.milter != "null") {
+            argv.push_back("-i");
+        }
+        if (sc.milter == "null-insert-nodelay") {
+            argv.push_back("-N");
+        }
+    } else {
+#ifdef VELMORA_PROGRAM
+        const std::string conf = tmp_ / (std::string{"velmora-"} + sc.milter[0] + ".conf");
+        argv = {VELMORA_PROGRAM, "-f", "-c", conf, "-p", spec};
+        const std::string address = dns_.address();
+        opt.setup = [address] {
+            std::string e;
+            return velmora_testdns::enter_resolver_namespace(address, &e);
+        };
+#else
+        *err = "velmora is not built";
+        return false;
+#endif
+    }
+    if (!proc.start(argv, opt, err)) {
+        return false;
+    }
+    // Ready once the socket accepts a connection.
+    for (int i = 0; i < 200; ++i) {
+        usleep(25000);
+        if (!proc.running()) {
+            *err = "the milter exited: " + read_file(tmp_ / "milter.log");
+            return false;
+        }
+        if (spec.rfind("unix:", 0) == 0) {
+            struct stat st;
+            if (stat(spec.c_str() + 5, &st) == 0) {
+                return true;
+            }
+        } else if (sc.milter.size() > 0) {
+            smtp_session probe;  // any connect will do
+            std::string e;
+            const int port = std::atoi(spec.c_str() + 5);
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            struct sockaddr_in sin {};
+            sin.sin_family = AF_INET;
+            sin.sin_port = htons(static_cast<uint16_t>(port));
+            sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            const bool up = connect(fd, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) == 0;
+            close(fd);
+            if (up) {
+                return true;
+            }
+        }
+    }
+    *err = "the milter did not open its socket";
+    return false;
+}
+
+std::optional<result> bench::run(const scenario& sc, int sessions, std::string* err) {
+    child milter;
+    mta_options opt;
+    if (!sc.milter.empty()) {
+        opt.milter = sc.unix_socket ? "unix:" + (tmp_ / "milter.sock")
+                                    : "inet:" + std::to_string(free_port()) + "@127.0.0.1";
+        (void)unlink((tmp_ / "milter.sock").c_str());
+        if (!start_milter(sc, opt.milter, milter, err)) {
+            return std::nullopt;
+        }
+        if (sc.unix_socket) {
+            // Postfix's smtpd and cleanup run as the postfix user.
+            (void)chmod((tmp_ / "milter.sock").c_str(), 0666);
+        }
+    }
+    postfix_instance mta;
+    if (!mta.start(opt, err)) {
+        return std::nullopt;
+    }
+    const std::string file = sc.milter == "verify" ? sealed_ : plain_;
+    child source;
+    child_options so;
+    so.stderr_path = tmp_ / "source.log";
+    const auto start = clock_type::now();
+    if (!source.start(
+            {"/usr/sbin/smtp-source", "-s", std::to_string(sessions), "-m",
+             std::to_string(messages_), "-d", "-F", file, "-f", "sender@example.org", "-t",
+             "receiver@example.net", "127.0.0.1:" + std::to_string(mta.smtp_port())},
+            so, err)) {
+        return std::nullopt;
+    }
+    result r;
+    const pid_t worker = milter.pid();
+    while (source.running()) {
+        if (r.rss_first == 0 && worker > 0 && count_sink(mta) >= 1000) {
+            r.rss_first = rss_kib(worker);
+        }
+        usleep(20000);
+    }
+    const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    if (source.status() != 0) {
+        *err = "smtp-source failed: " + read_file(tmp_ / "source.log");
+        return std::nullopt;
+    }
+    if (!mta.wait_delivered(static_cast<size_t>(messages_), 120)) {
+        *err = "not every message was delivered";
+        return std::nullopt;
+    }
+    if (r.rss_first == 0 && worker > 0) {
+        r.rss_first = rss_kib(worker);
+    }
+    r.rss_last = worker > 0 ? rss_kib(worker) : 0;
+    if (sc.milter == "verify" || sc.milter == "seal") {
+        // Every delivered message carries velmora's work.
+        const auto got = mta.delivered();
+        const std::string want = sc.milter == "verify" ? "Authentication-Results" : "ARC-Seal";
+        size_t marked = 0;
+        for (const auto& m : got) {
+            marked += !field_values(m, want).empty();
+        }
+        if (marked != got.size()) {
+            *err = "velmora missed " + std::to_string(got.size() - marked) + " messages";
+            return std::nullopt;
+        }
+    }
+    r.rate = messages_ / seconds;
+    r.ok = true;
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int messages = 3000;
+    std::vector<int> sessions{8, 32};
+    bool keep_going = false;
+    for (int c; (c = getopt(argc, argv, "km:s:")) != -1;) {
+        switch (c) {
+            case 'k':
+                keep_going = true;
+                break;
+            case 'm':
+                messages = std::atoi(optarg);
+                break;
+            case 's': {
+                sessions.clear();
+                std::istringstream in{optarg};
+                for (std::string n; std::getline(in, n, ',');) {
+                    sessions.push_back(std::atoi(n.c_str()));
+                }
+                break;
+            }
+            default:
+                std::fprintf(stderr, "usage: %s [-m messages] [-s sessions,...] [-k]\n", argv[0]);
+                return 64;
+        }
+    }
+    const std::string why = skip_reason();
+    if (!why.empty()) {
+        std::printf("postfix_bench skipped: %s\n", why.c_str());
+        return 0;
+    }
+    become_subreaper();
+    signal(SIGPIPE, SIG_IGN);
+    bench b{messages, sessions};
+    std::string err;
+    if (!b.setup(&err)) {
+        std::fprintf(stderr, "postfix_bench: %s\n", err.c_str());
+        return 1;
+    }
+    const std::vector<scenario> scenarios = {
+        {"no milter", "", false},
+        {"null milter, inet", "null", false},
+        {"null milter, unix", "null", true},
+        {"null + 1 field, inet, Nagle on", "null-insert", false},
+        {"null + 1 field, inet, TCP_NODELAY", "null-insert-nodelay", false},
+#ifdef VELMORA_PROGRAM
+        {"velmora validating, inet", "verify", false},
+        {"velmora validating, unix", "verify", true},
+        {"velmora sealing, inet", "seal", false},
+        {"velmora sealing, unix", "seal", true},
+#endif
+    };
+    std::printf("%d messages of 4 KiB per run; ratio against the null milter on the same socket\n",
+                messages);
+    std::printf("%-36s %8s %10s %8s %12s %12s\n", "scenario", "sessions", "msg/s", "ratio",
+                "RSS@1k KiB", "RSS@end KiB");
+    int failures = 0;
+    for (int s : sessions) {
+        double null_inet = 0;
+        double null_unix = 0;
+        for (const auto& sc : scenarios) {
+            std::fflush(stdout);
+            const auto r = b.run(sc, s, &err);
+            if (!r) {
+                std::printf("%-36s %8d failed: %s\n", sc.name.c_str(), s, err.c_str());
+                ++failures;
+                if (!keep_going) {
+                    return 1;
+                }
+                continue;
+            }
+            if (sc.milter == "null") {
+                (sc.unix_socket ? null_unix : null_inet) = r->rate;
+            }
+            const double base = sc.unix_socket ? null_unix : null_inet;
+            std::printf("%-36s %8d %10.1f %8.2f %12ld %12ld\n", sc.name.c_str(), s, r->rate,
+                        base > 0 ? r->rate / base : 0.0, r->rss_first, r->rss_last);
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}

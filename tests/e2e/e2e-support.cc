@@ -1,0 +1,785 @@
+// e2e-support.cc - child processes, the private Postfix instance, the SMTP
+// client and message helpers of the end-to-end tests; see e2e-support.h.
+#include "e2e-support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace velmora_e2e {
+
+namespace {
+
+constexpr const char* postfix_daemons = "/usr/lib/postfix/sbin";
+
+double now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void sleep_ms(int ms) {
+    struct timespec ts {
+        ms / 1000, static_cast<long>(ms % 1000) * 1000000L
+    };
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void remove_tree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR* d = opendir(path.c_str()); d != nullptr) {
+            while (const struct dirent* e = readdir(d)) {
+                const std::string name = e->d_name;
+                if (name != "." && name != "..") {
+                    remove_tree(path + "/" + name);
+                }
+            }
+            closedir(d);
+        }
+        (void)rmdir(path.c_str());
+    } else {
+        (void)unlink(path.c_str());
+    }
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str()); d != nullptr) {
+        while (const struct dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Counts the files below path (queue directories nest by hash).
+size_t count_files(const std::string& path) {
+    size_t n = 0;
+    for (const auto& name : list_dir(path)) {
+        struct stat st;
+        const std::string p = path + "/" + name;
+        if (lstat(p.c_str(), &st) != 0) {
+            continue;
+        }
+        n += S_ISDIR(st.st_mode) ? count_files(p) : 1;
+    }
+    return n;
+}
+
+bool connectable(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool wait_connectable(int port, child& proc, double seconds) {
+    const double end = now() + seconds;
+    while (now() < end) {
+        if (connectable(port)) {
+            return true;
+        }
+        if (!proc.running()) {
+            return false;
+        }
+        sleep_ms(20);
+    }
+    return false;
+}
+
+// Reaps every process of the group `pgid` that has come back to us.
+void reap_group(pid_t pgid, double seconds) {
+    const double end = now() + seconds;
+    for (;;) {
+        const pid_t p = waitpid(-pgid, nullptr, WNOHANG);
+        if (p < 0) {
+            return;  // none left
+        }
+        if (p == 0) {
+            if (now() > end) {
+                (void)kill(-pgid, SIGKILL);
+                while (waitpid(-pgid, nullptr, 0) > 0) {
+                }
+                return;
+            }
+            sleep_ms(20);
+        }
+    }
+}
+
+std::string main_cf(const std::string& dir, int sink_port, const mta_options& opt) {
+    std::ostringstream cf;
+    cf << "compatibility_level = 3.6\n"
+       << "config_directory = " << dir << "/etc\n"
+       << "queue_directory = " << dir << "/queue\n"
+       << "data_directory = " << dir << "/data\n"
+       << "maillog_file = " << dir << "/maillog\n"
+       << "maillog_file_prefixes = " << dir << "\n"
+       << "mail_owner = postfix\n"
+       << "setgid_group = postdrop\n"
+       << "myhostname = mta.velmora.test\n"
+       << "mydomain = velmora.test\n"
+       << "myorigin = velmora.test\n"
+       << "mydestination =\n"
+       << "local_recipient_maps =\n"
+       << "inet_interfaces = 127.0.0.1\n"
+       << "inet_protocols = ipv4\n"
+       << "mynetworks = 127.0.0.0/8\n"
+       << "smtpd_relay_restrictions = permit_mynetworks, reject\n"
+       << "relayhost = [127.0.0.1]:" << sink_port << "\n"
+       << "smtp_host_lookup = native\n"
+       << "disable_dns_lookups = yes\n"
+       << "in_flow_delay = 0\n"
+       << "smtpd_client_connection_count_limit = 0\n"
+       << "smtpd_client_connection_rate_limit = 0\n"
+       << "default_process_limit = 120\n"
+       << "queue_run_delay = 1s\n"
+       << "minimal_backoff_time = 1s\n"
+       << "maximal_backoff_time = 2s\n"
+       << "smtp_connection_cache_on_demand = yes\n"
+       << "default_destination_concurrency_limit = 40\n";
+    if (!opt.milter.empty()) {
+        const std::string spec = postfix_milter(opt.milter);
+        cf << "smtpd_milters = " << spec << "\n"
+           << "non_smtpd_milters = " << spec << "\n"
+           << "milter_protocol = 6\n"
+           << "milter_default_action = tempfail\n";
+        if (opt.milter_timeout > 0) {
+            cf << "milter_connect_timeout = " << opt.milter_timeout << "s\n"
+               << "milter_command_timeout = " << opt.milter_timeout << "s\n"
+               << "milter_content_timeout = " << opt.milter_timeout << "s\n";
+        }
+    }
+    for (const auto& line : opt.extra_main) {
+        cf << line << "\n";
+    }
+    return cf.str();
+}
+
+std::string master_cf(int smtp_port) {
+    // No chroot, so the instance needs nothing but its own directories.
+    std::ostringstream cf;
+    cf << "127.0.0.1:" << smtp_port << " inet n - n - - smtpd\n"
+       << "pickup unix n - n 1 1 pickup\n"
+       << "cleanup unix n - n - 0 cleanup\n"
+       << "qmgr unix n - n 300 1 qmgr\n"
+       << "rewrite unix - - n - - trivial-rewrite\n"
+       << "bounce unix - - n - 0 bounce\n"
+       << "defer unix - - n - 0 bounce\n"
+       << "trace unix - - n - 0 bounce\n"
+       << "verify unix - - n - 1 verify\n"
+       << "flush unix n - n 1000? 0 flush\n"
+       << "proxymap unix - - n - - proxymap\n"
+       << "smtp unix - - n - - smtp\n"
+       << "relay unix - - n - - smtp\n"
+       << "showq unix n - n - - showq\n"
+       << "error unix - - n - - error\n"
+       << "retry unix - - n - - error\n"
+       << "discard unix - - n - - discard\n"
+       << "anvil unix - - n - 1 anvil\n"
+       << "scache unix - - n - 1 scache\n"
+       << "postlog unix-dgram n - n - 1 postlogd\n";
+    return cf.str();
+}
+
+}  // namespace
+
+std::string skip_reason() {
+    if (geteuid() != 0) {
+        return "needs root: a private Postfix instance starts its master as root";
+    }
+    for (const char* p : {"/usr/sbin/postfix", "/usr/sbin/smtp-sink", "/usr/sbin/sendmail",
+                          "/usr/lib/postfix/sbin/master"}) {
+        if (access(p, X_OK) != 0) {
+            return std::string{"Postfix is not installed ("} + p + " missing)";
+        }
+    }
+    if (getpwnam("postfix") == nullptr) {
+        return "Postfix is not installed (no user postfix)";
+    }
+    return {};
+}
+
+void become_subreaper() {
+    (void)prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sin;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) == 0 &&
+        getsockname(fd, reinterpret_cast<struct sockaddr*>(&sin), &len) == 0) {
+        port = ntohs(sin.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+temp_dir::temp_dir() {
+    char tmpl[] = "/tmp/velmora-e2e.XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) {
+        path_ = tmpl;
+        (void)chmod(tmpl, 0755);
+    }
+}
+
+temp_dir::~temp_dir() {
+    if (!path_.empty()) {
+        remove_tree(path_);
+    }
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in{path, std::ios::binary};
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool write_file(const std::string& path, const std::string& text, int mode) {
+    {
+        std::ofstream out{path, std::ios::binary | std::ios::trunc};
+        out << text;
+        if (!out.flush()) {
+            return false;
+        }
+    }
+    return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+bool replace_file(const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".new";
+    return write_file(tmp, text) && rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+std::string postfix_milter(const std::string& spec) {
+    if (spec.rfind("inet:", 0) == 0) {
+        const size_t at = spec.find('@');
+        if (at != std::string::npos) {
+            return "inet:" + spec.substr(at + 1) + ":" + spec.substr(5, at - 5);
+        }
+        return spec;
+    }
+    if (spec.rfind("local:", 0) == 0) {
+        return "unix:" + spec.substr(6);
+    }
+    return spec;
+}
+
+// ---- Child processes ----
+
+bool child::start(const std::vector<std::string>& argv, const child_options& opt,
+                  std::string* err) {
+    stop();
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    std::vector<std::string> env_text;
+    for (char** e = environ; *e != nullptr; ++e) {
+        env_text.emplace_back(*e);
+    }
+    for (const auto& e : opt.env) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        env_text.erase(std::remove_if(env_text.begin(), env_text.end(),
+                                      [&](const std::string& x) { return x.rfind(name, 0) == 0; }),
+                       env_text.end());
+        env_text.push_back(e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env_text) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        *err = std::string{"fork: "} + std::strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        // Dies with the test, whatever ends it.
+        (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        auto redirect = [](const std::string& path, int fd, int flags) {
+            const int f = open(path.empty() ? "/dev/null" : path.c_str(), flags, 0644);
+            if (f >= 0 && f != fd) {
+                dup2(f, fd);
+                ::close(f);
+            }
+        };
+        redirect(opt.stdin_path, 0, O_RDONLY);
+        redirect(opt.stdout_path, 1, O_WRONLY | O_CREAT | O_APPEND);
+        redirect(opt.stderr_path, 2, O_WRONLY | O_CREAT | O_APPEND);
+        if (opt.setup && !opt.setup()) {
+            _exit(126);
+        }
+        execve(args[0], args.data(), envp.data());
+        std::fprintf(stderr, "exec %s: %s\n", args[0], std::strerror(errno));
+        _exit(127);
+    }
+    pid_ = pid;
+    status_ = -1;
+    return true;
+}
+
+bool child::running() {
+    if (pid_ <= 0) {
+        return false;
+    }
+    int st = 0;
+    const pid_t p = waitpid(pid_, &st, WNOHANG);
+    if (p == pid_ || (p < 0 && errno == ECHILD)) {
+        status_ = p == pid_ ? st : -1;
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+bool child::wait(double seconds, int* status) {
+    const double end = now() + seconds;
+    while (running()) {
+        if (now() > end) {
+            return false;
+        }
+        sleep_ms(10);
+    }
+    if (status != nullptr) {
+        *status = status_;
+    }
+    return true;
+}
+
+int child::stop(int sig, double grace) {
+    if (pid_ <= 0) {
+        return status_;
+    }
+    (void)kill(pid_, sig);
+    if (!wait(grace, nullptr)) {
+        (void)kill(pid_, SIGKILL);
+        int st = 0;
+        if (waitpid(pid_, &st, 0) == pid_) {
+            status_ = st;
+        }
+        pid_ = -1;
+    }
+    return status_;
+}
+
+int run(const std::vector<std::string>& argv, std::string* out, double seconds,
+        const std::string& stdin_text) {
+    temp_dir tmp;
+    child_options opt;
+    opt.stdout_path = tmp / "out";
+    opt.stderr_path = tmp / "out";
+    if (!stdin_text.empty()) {
+        opt.stdin_path = tmp / "in";
+        if (!write_file(opt.stdin_path, stdin_text)) {
+            return -1;
+        }
+    }
+    child c;
+    std::string err;
+    if (!c.start(argv, opt, &err)) {
+        if (out != nullptr) {
+            *out = err;
+        }
+        return -1;
+    }
+    int status = -1;
+    const bool ended = c.wait(seconds, &status);
+    if (!ended) {
+        c.stop(SIGKILL, 5);
+    }
+    if (out != nullptr) {
+        *out = read_file(tmp / "out");
+    }
+    return ended ? status : -1;
+}
+
+// ---- A private Postfix ----
+
+bool postfix_instance::start(const mta_options& opt, std::string* err) {
+    const std::string& d = dir_.path();
+    if (d.empty()) {
+        *err = "cannot make a temporary directory";
+        return false;
+    }
+    smtp_port_ = free_port();
+    sink_port_ = opt.relay_port > 0 ? opt.relay_port : free_port();
+    for (const char* sub : {"etc", "queue", "data", "sink"}) {
+        if (mkdir((d + "/" + sub).c_str(), 0755) != 0) {
+            *err = std::string{"mkdir "} + sub + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    const struct passwd* pw = getpwnam("postfix");
+    const struct group* gr = getgrnam("postdrop");
+    if (pw == nullptr || gr == nullptr) {
+        *err = "no postfix user or postdrop group";
+        return false;
+    }
+    // The queue as Postfix's own installation lays it out (postfix-files).
+    struct queue_dir {
+        const char* name;
+        bool postdrop;
+        mode_t mode;
+    };
+    constexpr queue_dir queue_dirs[] = {
+        {"active", false, 0700}, {"bounce", false, 0700},   {"corrupt", false, 0700},
+        {"defer", false, 0700},  {"deferred", false, 0700}, {"flush", false, 0700},
+        {"hold", false, 0700},   {"incoming", false, 0700}, {"private", false, 0700},
+        {"saved", false, 0700},  {"trace", false, 0700},    {"maildrop", true, 0730},
+        {"public", true, 0710},
+    };
+    for (const auto& q : queue_dirs) {
+        const std::string p = d + "/queue/" + q.name;
+        if (mkdir(p.c_str(), q.mode) != 0 || chmod(p.c_str(), q.mode) != 0 ||
+            chown(p.c_str(), pw->pw_uid, q.postdrop ? gr->gr_gid : static_cast<gid_t>(-1)) != 0) {
+            *err = "cannot make " + p + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (mkdir((d + "/queue/pid").c_str(), 0755) != 0 ||
+        chown((d + "/data").c_str(), pw->pw_uid, pw->pw_gid) != 0 ||
+        chmod((d + "/data").c_str(), 0700) != 0 ||
+        chown((d + "/sink").c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+        *err = "cannot hand the data directories to the postfix user";
+        return false;
+    }
+    if (!write_file(d + "/etc/main.cf", main_cf(d, sink_port_, opt)) ||
+        !write_file(d + "/etc/master.cf", master_cf(smtp_port_))) {
+        *err = "cannot write the Postfix configuration";
+        return false;
+    }
+    if (opt.relay_port == 0) {
+        child_options so;
+        so.stderr_path = d + "/sink.log";
+        if (!sink_.start({"/usr/sbin/smtp-sink", "-u", "postfix", "-d", d + "/sink/%H%M%S.",
+                          "127.0.0.1:" + std::to_string(sink_port_), "256"},
+                         so, err) ||
+            !wait_connectable(sink_port_, sink_, 10)) {
+            *err = "smtp-sink did not start: " + read_file(d + "/sink.log");
+            return false;
+        }
+    }
+    child_options mo;
+    mo.stderr_path = d + "/master.log";
+    if (!master_.start({std::string{postfix_daemons} + "/master", "-c", d + "/etc"}, mo, err) ||
+        !wait_connectable(smtp_port_, master_, 20)) {
+        *err = "the Postfix master did not start: " + read_file(d + "/master.log") + log();
+        return false;
+    }
+    return true;
+}
+
+void postfix_instance::stop() {
+    const pid_t master = master_.pid();
+    if (master > 0) {
+        // The master stops the processes of its group and then itself; those
+        // it leaves come back to us as their reaper.
+        master_.stop(SIGTERM, 10);
+        reap_group(master, 10);
+    }
+    sink_.stop(SIGTERM, 5);
+}
+
+std::string postfix_instance::log() const {
+    return read_file(dir_ / "maillog");
+}
+
+size_t postfix_instance::sent_count() const {
+    const std::string text = log();
+    size_t n = 0;
+    for (size_t at = text.find("status=sent"); at != std::string::npos;
+         at = text.find("status=sent", at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+bool postfix_instance::queue_empty() const {
+    for (const char* q : {"maildrop", "incoming", "active", "deferred", "hold"}) {
+        if (count_files(dir_ / ("queue/" + std::string{q})) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool postfix_instance::wait_delivered(size_t n, double seconds) const {
+    const double end = now() + seconds;
+    while (now() < end) {
+        if (sent_count() >= n && queue_empty()) {
+            return true;
+        }
+        sleep_ms(50);
+    }
+    return false;
+}
+
+std::vector<std::string> postfix_instance::delivered() const {
+    std::vector<std::string> messages;
+    const std::string sink = dir_ / "sink";
+    for (const auto& name : list_dir(sink)) {
+        const std::string text = read_file(sink + "/" + name);
+        // smtp-sink's own lines come first and end with its three-line
+        // Received field; an empty line follows the message.
+        size_t at = text.find("\nReceived: ");
+        if (at == std::string::npos) {
+            continue;
+        }
+        at = text.find('\n', at + 1);
+        while (at != std::string::npos && at + 1 < text.size() &&
+               (text[at + 1] == '\t' || text[at + 1] == ' ')) {
+            at = text.find('\n', at + 1);
+        }
+        if (at == std::string::npos) {
+            continue;
+        }
+        std::string m = text.substr(at + 1);
+        if (m.size() >= 2 && m.compare(m.size() - 2, 2, "\n\n") == 0) {
+            m.pop_back();
+        }
+        messages.push_back(std::move(m));
+    }
+    return messages;
+}
+
+int postfix_instance::sendmail(const std::string& from, const std::string& to,
+                               const std::string& message, std::string* out) const {
+    return run({"/usr/sbin/sendmail", "-C", config_dir(), "-f", from, "-i", to}, out, 60, message);
+}
+
+void postfix_instance::flush() const {
+    (void)run({"/usr/sbin/postqueue", "-c", config_dir(), "-f"}, nullptr, 30);
+}
+
+// ---- SMTP ----
+
+smtp_session::~smtp_session() {
+    close();
+}
+
+bool smtp_session::open(int port, std::string* err) {
+    close();
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        *err = std::string{"socket: "} + std::strerror(errno);
+        return false;
+    }
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) != 0) {
+        *err = std::string{"connect: "} + std::strerror(errno);
+        close();
+        return false;
+    }
+    const int one = 1;
+    (void)setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const timeval tv{120, 0};
+    (void)setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (read_reply() != 220 || command("EHLO client.velmora.test") != 250) {
+        *err = "greeting failed: " + reply_;
+        close();
+        return false;
+    }
+    return true;
+}
+
+void smtp_session::close() {
+    if (fd_ >= 0) {
+        const std::string quit = "QUIT\r\n";
+        (void)::send(fd_, quit.data(), quit.size(), MSG_NOSIGNAL);
+        ::close(fd_);
+        fd_ = -1;
+    }
+    buf_.clear();
+}
+
+int smtp_session::read_reply() {
+    reply_.clear();
+    for (;;) {
+        const size_t eol = buf_.find("\r\n");
+        if (eol != std::string::npos) {
+            const std::string line = buf_.substr(0, eol);
+            buf_.erase(0, eol + 2);
+            reply_ += line + "\n";
+            if (line.size() < 4 || line[3] != '-') {
+                return line.size() >= 3 ? std::atoi(line.substr(0, 3).c_str()) : -1;
+            }
+            continue;
+        }
+        char chunk[4096];
+        const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            close();
+            return -1;
+        }
+        buf_.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+int smtp_session::command(const std::string& line) {
+    if (fd_ < 0) {
+        return -1;
+    }
+    const std::string wire = line + "\r\n";
+    if (::send(fd_, wire.data(), wire.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(wire.size())) {
+        close();
+        return -1;
+    }
+    return read_reply();
+}
+
+int smtp_session::send(const std::string& from, const std::string& to, const std::string& message) {
+    int rc = command("MAIL FROM:<" + from + ">");
+    if (rc != 250) {
+        return rc;
+    }
+    if ((rc = command("RCPT TO:<" + to + ">")) != 250) {
+        (void)command("RSET");
+        return rc;
+    }
+    if ((rc = command("DATA")) != 354) {
+        (void)command("RSET");
+        return rc;
+    }
+    std::string wire;
+    wire.reserve(message.size() + message.size() / 20 + 8);
+    size_t start = 0;
+    while (start < message.size()) {
+        size_t eol = message.find('\n', start);
+        if (eol == std::string::npos) {
+            eol = message.size();
+        }
+        if (message[start] == '.') {
+            wire += '.';
+        }
+        wire.append(message, start, eol - start);
+        wire += "\r\n";
+        start = eol + 1;
+    }
+    wire += ".";
+    return command(wire);
+}
+
+// ---- Messages ----
+
+std::string header_block(const std::string& message) {
+    if (message.rfind("\n", 0) == 0) {
+        return {};
+    }
+    const size_t at = message.find("\n\n");
+    return at == std::string::npos ? message : message.substr(0, at + 1);
+}
+
+std::string body_of(const std::string& message) {
+    if (message.rfind("\n", 0) == 0) {
+        return message.substr(1);
+    }
+    const size_t at = message.find("\n\n");
+    return at == std::string::npos ? std::string{} : message.substr(at + 2);
+}
+
+namespace {
+
+// The header fields as (name, unfolded value) pairs.
+std::vector<std::pair<std::string, std::string>> fields(const std::string& message) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::istringstream in{header_block(message)};
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && (line[0] == ' ' || line[0] == '\t') && !out.empty()) {
+            out.back().second += line;
+            continue;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        std::string value = line.substr(colon + 1);
+        out.emplace_back(line.substr(0, colon), value);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::string> field_values(const std::string& message, const std::string& name) {
+    std::vector<std::string> out;
+    for (const auto& [n, v] : fields(message)) {
+        if (strcasecmp(n.c_str(), name.c_str()) == 0) {
+            const size_t first = v.find_first_not_of(" \t");
+            out.push_back(first == std::string::npos ? std::string{} : v.substr(first));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> field_names(const std::string& message) {
+    std::vector<std::string> out;
+    for (const auto& f : fields(message)) {
+        out.push_back(f.first);
+    }
+    return out;
+}
+
+}  // namespace velmora_e2e
