@@ -29,3 +29,9 @@ if(TARGET velmora-filter)
                    ${PROJECT_SOURCE_DIR}/man)
   set_tests_properties(unit_verify_test PROPERTIES LABELS unit SKIP_RETURN_CODE 77)
 endif()
+
+if(TARGET velmora_filter_objs AND EXISTS ${PROJECT_SOURCE_DIR}/filter/velmora-config.cc)
+  # Every setting is in velmora.conf(5) and in the sample configuration.
+  velmora_unit_test(settings-docs_test settings-docs_test.cc LIBS velmora_filter_objs)
+  target_compile_definitions(settings-docs_test PRIVATE VELMORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+endif()
