@@ -7,6 +7,11 @@ if(TARGET velmora_filter_objs)
   velmora_unit_test(velmora-ar_test velmora-ar_test.cc LIBS velmora_filter_objs)
   # Runs in a private mount namespace of its own; skipped without root.
   velmora_unit_test(velmora-securefile_test velmora-securefile_test.cc LIBS velmora_filter_objs)
+  # Scrapes a real endpoint on loopback with curl and checks it with promtool.
+  velmora_unit_test(velmora-metrics_test velmora-metrics_test.cc LIBS velmora_filter_objs
+                    LABELS unit threads)
+  # Reads real keys in a private mount namespace of its own; those cases skip without root.
+  velmora_unit_test(velmora-signtable_test velmora-signtable_test.cc LIBS velmora_filter_objs)
   # The reader's allocations go through wrappers that can fail them.
   target_link_options(config_test PRIVATE -Wl,--wrap=malloc -Wl,--wrap=calloc
                                           -Wl,--wrap=realloc -Wl,--wrap=free)
