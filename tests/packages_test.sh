@@ -88,11 +88,27 @@ Mode            s
 KeyRecordFile   $work/keys
 CONF
 sed 's/^Mode .*/Mode            v/' "$work/seal.conf" >"$work/validate.conf"
-chmod 0644 "$work"/*.conf "$work/keys"
 printf 'From: a@example.org\nTo: b@example.net\nSubject: packages\nDate: Thu, 10 Dec 2026 12:00:00 +0000\nMessage-ID: <ci@example.org>\n\nHello.\n' \
   >"$work/in.eml"
-chmod 0644 "$work/in.eml"
-runuser -u velmora -- velmora -n -c "$work/seal.conf" || fail "velmora -n refused the configuration"
-runuser -u velmora -- velmora -c "$work/seal.conf" -t "$work/in.eml" >"$work/sealed.out"
-cat "$work/sealed.out"
-grep -q 'ARC-Seal' "$work/sealed.out" || fail "test mode sealed nothing"
+chmod 0644 "$work"/*.conf "$work/keys" "$work/in.eml"
+as_velmora() {
+  runuser -u velmora -- "$@"
+}
+as_velmora velmora -n -c "$work/seal.conf" || fail "velmora -n refused the configuration"
+
+# Seal the message with the new key, put the inserted fields on top of it as
+# an MTA would, and validate the result against the record velmora-genkey
+# printed.
+as_velmora velmora -c "$work/seal.conf" -vv -t "$work/in.eml" >"$work/sealed.out"
+perl -0777 -ne 'while (/^### INSHEADER: idx=\d+ hname=\x27([^\x27]*)\x27 hvalue=\x27(.*?)\x27\n(?=###|\z)/msg) {
+                  my ($n, $v) = ($1, $2); print $n, ($v =~ /^\s/ ? ":" : ": "), $v, "\n" }' \
+  "$work/sealed.out" >"$work/fields"
+[ "$(grep -c '^ARC-' "$work/fields")" = 3 ] || { cat "$work/sealed.out"; fail "test mode did not seal"; }
+cat "$work/fields" "$work/in.eml" >"$work/sealed.eml"
+chmod 0644 "$work/sealed.eml"
+as_velmora velmora -c "$work/validate.conf" -vv -t "$work/sealed.eml" >"$work/validated.out"
+grep -q "hname='Authentication-Results' hvalue='ci.example.org; arc=pass" "$work/validated.out" || {
+  cat "$work/fields" "$work/validated.out"
+  fail "the sealed message did not validate"
+}
+echo "sealed with the new key and validated: arc=pass"
