@@ -214,8 +214,9 @@ ARC_STAT arc_get_key_dns(arc_msg* msg, char* buf, size_t buflen) noexcept {
         arc_error(msg, "key query name too large");
         return ARC_STAT_NORESOURCE;
     }
-    if (lib->arc_dns_service == nullptr && lib->arc_dns_init != nullptr &&
-        lib->arc_dns_init(&lib->arc_dns_service) != 0) {
+    // The service was started with the handle (arc_dns_setup); a lookup only
+    // reads it, so that lookups on several threads never race.
+    if (!lib->arc_dns_ready) {
         arc_error(msg, "cannot initialize resolver");
         return ARC_STAT_KEYFAIL;
     }

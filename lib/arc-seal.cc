@@ -8,7 +8,9 @@
 // wire, and a seal over a failed chain covers the new set alone.
 // Memory:  libcrypto's allocator only; the generated set dies with its message.
 // Errors:  recorded with arc_error() in the message handle; this file never logs.
-// Threads: none; one message handle is used by one thread at a time.
+// Threads: none of its own; one message handle is used by one thread at a
+//          time; parsed private keys are shared through the library handle's
+//          key cache (arc-keycache.cc), which locks itself.
 #include <assert.h>
 #include <strings.h>
 
@@ -25,6 +27,7 @@
 #include <openssl/rsa.h>
 
 #include "arc-canon.h"
+#include "arc-keycache.h"
 #include "arc.h"
 #include "base64.h"
 #include "velmora.h"
@@ -304,47 +307,16 @@ bool fold_long_lines(arc_dstring* out, std::string_view text) noexcept {
 
 // ---- Keys and signatures ----
 
-// The private key last read on this thread, with a copy of the bytes it was
-// read from. A filter seals every message with the same key: reusing the
-// parsed key skips decoding it and RSA's per-key precomputation, which
-// otherwise cost more than the two signatures of a seal. The copy is wiped
-// when replaced and at thread exit.
-struct private_key_cache {
-    unsigned char* bytes = nullptr;  // owns
-    size_t len = 0;
-    EVP_PKEY* key = nullptr;  // owns one reference
-    void clear() noexcept {
-        OPENSSL_clear_free(bytes, len);
-        EVP_PKEY_free(key);
-        bytes = nullptr;
-        len = 0;
-        key = nullptr;
-    }
-    ~private_key_cache() { clear(); }
-};
-thread_local private_key_cache cached_private_key;
-
-// Remembers a key just read; a failure to copy only means no reuse.
-void remember_private_key(const unsigned char* bytes, size_t len, EVP_PKEY* key) noexcept {
-    cached_private_key.clear();
-    auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(len));
-    if (copy == nullptr || EVP_PKEY_up_ref(key) != 1) {
-        OPENSSL_free(copy);
-        return;
-    }
-    memcpy(copy, bytes, len);
-    cached_private_key.bytes = copy;
-    cached_private_key.len = len;
-    cached_private_key.key = key;
-}
-
 // Reads a PEM or DER private key and checks that it is an RSA key.
 ARC_STAT load_private_key(arc_msg* msg, const unsigned char* key, size_t keylen,
                           pkey_ptr& out) noexcept {
-    if (cached_private_key.key != nullptr && cached_private_key.len == keylen &&
-        CRYPTO_memcmp(cached_private_key.bytes, key, keylen) == 0 &&
-        EVP_PKEY_up_ref(cached_private_key.key) == 1) {
-        out.reset(cached_private_key.key);
+    // A filter seals every message with the same few keys: reusing the parsed
+    // key skips decoding it and RSA's per-key precomputation, which otherwise
+    // cost more than the two signatures of a seal.
+    const std::span<const unsigned char> bytes{key, keylen};
+    if (EVP_PKEY* known = arc_keycache_find_private(msg->arc_lib->arc_keys, bytes);
+        known != nullptr) {
+        out.reset(known);
         return ARC_STAT_OK;
     }
     bio_ptr bio{BIO_new_mem_buf(key, static_cast<int>(keylen))};
@@ -363,7 +335,7 @@ ARC_STAT load_private_key(arc_msg* msg, const unsigned char* key, size_t keylen,
         arc_error(msg, "EVP_PKEY_get1_RSA() failed");
         return ARC_STAT_NORESOURCE;
     }
-    remember_private_key(key, keylen, pkey.get());
+    arc_keycache_add_private(msg->arc_lib->arc_keys, bytes, pkey.get());
     out = std::move(pkey);
     return ARC_STAT_OK;
 }

@@ -6,7 +6,9 @@
 // checked before each seal's key is fetched.
 // Memory:  libcrypto's allocator only; everything dies with its message handle.
 // Errors:  recorded with arc_error() in the message handle; this file never logs.
-// Threads: none; one message handle is used by one thread at a time.
+// Threads: none of its own; one message handle is used by one thread at a
+//          time; decoded public keys are shared through the library handle's
+//          key cache (arc-keycache.cc), which locks itself.
 #include <assert.h>
 #include <strings.h>
 
@@ -20,6 +22,7 @@
 #include <openssl/x509.h>
 
 #include "arc-canon.h"
+#include "arc-keycache.h"
 #include "arc.h"
 #include "base64.h"
 #include "velmora.h"
@@ -35,55 +38,13 @@ bool sha1_refused(const arc_msg* msg) noexcept {
     return (msg->arc_lib->arc_flags & ARC_LIBFLAGS_NOSHA1) != 0;
 }
 
-// Public keys decoded lately on this thread, by their DER bytes. A chain's
-// newest signature and seal usually share a key, and a receiver meets the
-// same sealers again and again; decoding a key costs several verifications.
-// Only the decoding is kept: every key is still fetched anew.
-struct public_key_cache {
-    struct entry {
-        unsigned char* der = nullptr;  // owns
-        size_t len = 0;
-        EVP_PKEY* key = nullptr;  // owns one reference
-    };
-    std::array<entry, 8> entries{};
-    size_t next = 0;
-    ~public_key_cache() {
-        for (entry& e : entries) {
-            OPENSSL_free(e.der);
-            EVP_PKEY_free(e.key);
-        }
-    }
-};
-thread_local public_key_cache cached_public_keys;
-
-EVP_PKEY* find_public_key(std::span<const unsigned char> der) noexcept {
-    for (const auto& e : cached_public_keys.entries) {
-        if (e.key != nullptr && e.len == der.size() && memcmp(e.der, der.data(), e.len) == 0) {
-            return e.key;
-        }
-    }
-    return nullptr;
-}
-
-// Keeps a decoded key; a failure to copy only means no reuse.
-void remember_public_key(std::span<const unsigned char> der, EVP_PKEY* key) noexcept {
-    auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(der.size()));
-    if (copy == nullptr || EVP_PKEY_up_ref(key) != 1) {
-        OPENSSL_free(copy);
-        return;
-    }
-    memcpy(copy, der.data(), der.size());
-    auto& e = cached_public_keys.entries[cached_public_keys.next];
-    cached_public_keys.next = (cached_public_keys.next + 1) % cached_public_keys.entries.size();
-    OPENSSL_free(e.der);
-    EVP_PKEY_free(e.key);
-    e = {copy, der.size(), key};
-}
-
 // Reads the public key left by arc_get_key(); records the step that failed.
 bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
+    // A chain's newest signature and seal usually share a key, and a receiver
+    // meets the same sealers again and again: the handle keeps decoded keys.
+    // Only the decoding is kept; every key is still fetched anew.
     const std::span<const unsigned char> der{msg->arc_key, msg->arc_keylen};
-    if (EVP_PKEY* known = find_public_key(der); known != nullptr && EVP_PKEY_up_ref(known) == 1) {
+    if (EVP_PKEY* known = arc_keycache_find_public(msg->arc_lib->arc_keys, der); known != nullptr) {
         out.reset(known);
         return true;
     }
@@ -101,7 +62,7 @@ bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
         arc_error(msg, "EVP_PKEY_get1_RSA() failed");
         return false;
     }
-    remember_public_key(der, key.get());
+    arc_keycache_add_public(msg->arc_lib->arc_keys, der, key.get());
     out = std::move(key);
     return true;
 }

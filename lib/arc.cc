@@ -2,9 +2,11 @@
 //
 // A program creates one library handle with arc_init(), configures it with
 // arc_options(), makes message handles from it and finally closes it.
-// Memory:  libcrypto's allocator only; the handle owns its lists and bitmap.
+// Memory:  libcrypto's allocator only; the handle owns its lists, bitmap,
+//          resolver service and key cache.
 // Errors:  option misuse is a status; errors of a message go to its handle.
-// Threads: none; a configured handle is only read by its messages.
+// Threads: none of its own; a configured handle is only read by its messages,
+//          apart from the key cache, which locks itself (arc-keycache.cc).
 #include "arc.h"
 
 #include <assert.h>
@@ -20,6 +22,7 @@
 #include <openssl/opensslv.h>
 
 #include "arc-dns.h"
+#include "arc-keycache.h"
 #include "arc-util.h"
 #include "velmora.h"
 
@@ -43,7 +46,27 @@ arc_library* arc_init(void) noexcept {
     lib->arc_dns_cancel = arc_res_cancel;
     lib->arc_dns_waitreply = arc_res_waitreply;
     snprintf(lib->arc_tmpdir, sizeof lib->arc_tmpdir, "%s", "/tmp");
+    lib->arc_keys = arc_keycache_new();
+    if (lib->arc_keys == nullptr) {
+        OPENSSL_free(lib->arc_flist);
+        return nullptr;
+    }
+    // Started here, not by the first lookup, so that lookups on many threads
+    // only read the handle. A resolver that cannot start is reported by each
+    // DNS lookup; key files still work.
+    (void)arc_dns_setup(lib.get());
     return lib.release();
+}
+
+ARC_STAT arc_dns_setup(arc_library* lib) noexcept {
+    assert(lib != NULL);
+    if (lib->arc_dns_service != nullptr && lib->arc_dns_close != nullptr) {
+        lib->arc_dns_close(lib->arc_dns_service);
+    }
+    lib->arc_dns_service = nullptr;
+    lib->arc_dns_ready =
+        lib->arc_dns_init == nullptr || lib->arc_dns_init(&lib->arc_dns_service) == 0;
+    return lib->arc_dns_ready ? ARC_STAT_OK : ARC_STAT_KEYFAIL;
 }
 
 void arc_close(arc_library* lib) noexcept {
@@ -54,13 +77,14 @@ void arc_close(arc_library* lib) noexcept {
     if (lib->arc_oversignhdrs != nullptr) {
         arc_clobber_array(lib->arc_oversignhdrs);
     }
-    // A replaced resolver adapter may hold resources in its service handle.
+    // Another resolver adapter may hold resources in its service handle.
     if (lib->arc_dns_service != nullptr && lib->arc_dns_close != nullptr) {
         lib->arc_dns_close(lib->arc_dns_service);
     }
     if (lib->arc_sslerrbuf != nullptr) {
         arc_dstring_free(lib->arc_sslerrbuf);
     }
+    arc_keycache_free(lib->arc_keys);
     OPENSSL_free(lib->arc_flist);
     OPENSSL_free(lib);
 }

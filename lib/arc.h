@@ -18,6 +18,7 @@
 #include "velmora.h"
 
 struct arc_canon;
+struct arc_keycache;
 
 // Size of the fixed text fields of the library handle (1024 characters + NUL).
 inline constexpr size_t ARC_MAXPATH = 1025;
@@ -46,7 +47,8 @@ using arc_dns_waitreply_fn = int (*)(void* srv, void* qh, struct timeval* to, si
                                      int* error, int* dnssec);
 
 // Settings shared by every message made from it. Created by arc_init(), freed
-// by arc_close().
+// by arc_close(). Once configured it is only read, by any number of threads,
+// except for arc_keys, whose tables carry their own locks.
 struct arc_library {
     bool arc_signre;             // arc_hdrre holds a compiled pattern
     uint32_t arc_flsize;         // words in arc_flist
@@ -58,7 +60,8 @@ struct arc_library {
     arc_dstring* arc_sslerrbuf;  // owns: crypto error text (never filled)
     char** arc_oversignhdrs;     // owns: names over-signed in every AMS
     void (*arc_dns_callback)(const void* ctx);
-    void* arc_dns_service;  // resolver handle, created by the first lookup
+    void* arc_dns_service;  // resolver handle, started by arc_init() (arc_dns_setup)
+    bool arc_dns_ready;     // arc_dns_service was started successfully
     arc_dns_init_fn arc_dns_init;
     arc_dns_close_fn arc_dns_close;
     arc_dns_start_fn arc_dns_start;
@@ -68,7 +71,16 @@ struct arc_library {
     char arc_tmpdir[ARC_MAXPATH];
     char arc_queryinfo[ARC_MAXPATH];  // key file path; non-empty selects ARC_QUERY_FILE
     uint32_t arc_dnstimeout;          // arc_timeout of new messages (ARC_OPTS_DNSTIMEOUT)
+    arc_keycache* arc_keys;           // owns: parsed keys shared by the handle's messages
 };
+
+// Stops the handle's resolver service, if one runs, and starts a new one with
+// the handle's current resolver operations, so that key lookups only ever read
+// the service handle. Returns ARC_STAT_OK, or ARC_STAT_KEYFAIL when the init
+// operation fails; lookups then fail with "cannot initialize resolver". Call
+// only while no message of the handle is being processed (arc_init() and
+// option changes).
+ARC_STAT arc_dns_setup(arc_library* lib) noexcept;
 
 // ---- Tag-value sets ----
 

@@ -11,8 +11,21 @@
  * - Texts handed in (selector, domain, authserv-id) are kept by reference and
  *   must outlive the message handle.
  * - Caller errors (NULL handles, impossible codes) abort through assertions.
- * - A message handle is used by one thread at a time; a library handle is
- *   only read once it is configured.
+ * - A message handle is used by one thread at a time. A library handle, once
+ *   configured with arc_options(), may serve messages on any number of
+ *   threads at once: they only read it, apart from its key cache, which locks
+ *   itself. Change options only while no message of the handle is in use.
+ *
+ * What a library handle keeps across messages:
+ * - The resolver used for key lookups by DNS, started by arc_init() (a failed
+ *   start makes every DNS lookup fail with "cannot initialize resolver").
+ * - A key cache: the public keys it decoded lately (up to 16, found by their
+ *   DER bytes) and the private keys it parsed lately (up to 4, found by the
+ *   exact bytes handed to arc_getseal()). Keys are still fetched for every
+ *   signature; only their decoding is reused. When a table is full the least
+ *   recently used key makes room. The cache is freed by arc_close(), which
+ *   wipes its copies of private keys: a program that replaces its signing key
+ *   and wants no copy of the old one kept closes the old handle.
  */
 #ifndef VELMORA_LIB_VELMORA_H
 #define VELMORA_LIB_VELMORA_H
@@ -150,7 +163,8 @@ struct arc_nametable {
    Free it with arc_close() after every message made from it. */
 ARC_EXPORT arc_library* arc_init(void) ARC_NOEXCEPT;
 
-/* Releases a library handle and everything it owns. */
+/* Releases a library handle and everything it owns: the resolver and the key
+   cache, whose copies of private keys are wiped. */
 ARC_EXPORT void arc_close(arc_library* lib) ARC_NOEXCEPT;
 
 /* Reads (ARC_OP_GETOPT) or changes (ARC_OP_SETOPT) one library setting; see the

@@ -108,6 +108,7 @@ class CannedDnsTest : public ::testing::Test {
         lib->arc_dns_start = canned_start;
         lib->arc_dns_cancel = canned_cancel;
         lib->arc_dns_waitreply = canned_wait;
+        ASSERT_EQ(arc_dns_setup(lib), ARC_STAT_OK);
         const char* err = nullptr;
         msg = arc_message(lib, ARC_CANON_RELAXED, ARC_CANON_RELAXED, ARC_ALG_RSASHA256,
                           ARC_MODE_VERIFY, &err);
@@ -347,6 +348,19 @@ TEST_F(CannedDnsTest, AsksForTheTxtRecordOfTheKeyName) {
     EXPECT_EQ(key_text(), "p=B");
 }
 
+TEST_F(CannedDnsTest, LookupsOnlyReadTheLibraryHandle) {
+    // Lookups run on many threads with one handle: none may write it, not
+    // even the first one of the handle's life.
+    std::vector<unsigned char> before(sizeof(arc_library));
+    std::memcpy(before.data(), lib, before.size());
+    EXPECT_EQ(lookup(txt_reply("p=A")), ARC_STAT_OK);
+    EXPECT_EQ(lookup(bytes{}), ARC_STAT_KEYFAIL);
+    dns.start_result = -1;
+    EXPECT_EQ(lookup(txt_reply("p=A")), ARC_STAT_KEYFAIL);
+    EXPECT_EQ(std::memcmp(before.data(), lib, before.size()), 0);
+    EXPECT_EQ(dns.inits, 1);
+}
+
 TEST_F(CannedDnsTest, CutsARecordLongerThanTheBuffer) {
     std::string text;
     for (int i = 0; i < 2000; ++i) {
@@ -375,11 +389,13 @@ TEST_F(CannedDnsTest, DistrustsAReplyLengthPastTheBuffer) {
 
 TEST_F(CannedDnsTest, ReportsResolverFailures) {
     dns.init_result = -1;
+    EXPECT_EQ(arc_dns_setup(lib), ARC_STAT_KEYFAIL);
     EXPECT_EQ(lookup(txt_reply("p=A")), ARC_STAT_KEYFAIL);
     EXPECT_EQ(error(), "cannot initialize resolver");
     EXPECT_EQ(dns.starts, 0);
 
     dns.init_result = 0;
+    EXPECT_EQ(arc_dns_setup(lib), ARC_STAT_OK);
     dns.start_result = -1;
     EXPECT_EQ(lookup(txt_reply("p=A")), ARC_STAT_KEYFAIL);
     EXPECT_EQ(error(), "'s1._domainkey.d1' query failed");

@@ -17,3 +17,6 @@ velmora_unit_test(arc-keys_test arc-keys_test.cc)
 velmora_unit_test(arc-pubkey_test arc-pubkey_test.cc)
 velmora_unit_test(dns_integration_test dns_integration_test.cc LIBS velmora_testdns_client
                   LABELS integration)
+
+# The key cache of the library handle.
+velmora_unit_test(arc-keycache_test arc-keycache_test.cc chain-support.cc LIBS Threads::Threads)

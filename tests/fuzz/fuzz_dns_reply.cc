@@ -50,6 +50,7 @@ arc_library* library() {
         l->arc_dns_start = fuzz_start;
         l->arc_dns_cancel = fuzz_cancel;
         l->arc_dns_waitreply = fuzz_wait;
+        (void)arc_dns_setup(l);
         return l;
     }();
     return lib;
