@@ -181,13 +181,14 @@ size_t arcf_dstring_printf(arcf_dstring* dstr, const char* fmt, ...) noexcept {
         va_end(ap);
         return static_cast<size_t>(-1);
     }
+    // The limit holds for a text that fits the buffer as for one that needs
+    // it to grow (dstring_room checks both).
+    if (!dstring_room(dstr, static_cast<long long>(dstr->ds_len) + n)) {
+        dstr->ds_buf[dstr->ds_len] = '\0';
+        va_end(ap);
+        return static_cast<size_t>(-1);
+    }
     if (static_cast<size_t>(n) >= room) {
-        const long long need = static_cast<long long>(dstr->ds_len) + n + 1;
-        if (need > INT_MAX || !dstring_resize(dstr, need)) {
-            dstr->ds_buf[dstr->ds_len] = '\0';
-            va_end(ap);
-            return static_cast<size_t>(-1);
-        }
         va_list second;
         va_copy(second, ap);
         vsnprintf(dstr->ds_buf + dstr->ds_len, static_cast<size_t>(dstr->ds_alloc - dstr->ds_len),

@@ -28,18 +28,19 @@ constexpr int min_dstring_size = 1024;
 // Growth never doubles past this size (half of the largest signed 32-bit value).
 constexpr int64_t max_dstring_size = 1073741823;
 
-// Makes the buffer hold at least `len` bytes by doubling its size.
+// Makes the buffer hold at least `len` bytes (text and NUL) by doubling its
+// size; refuses a text that would reach the string's limit.
 bool grow(arc_dstring* dstr, int64_t len) noexcept {
     assert(len > 0);
     if (dstr->ds_alloc >= len) {
         return true;
     }
+    if (dstr->ds_max > 0 && len > dstr->ds_max) {
+        arc_error(dstr->ds_msg, "maximum string size exceeded");
+        return false;
+    }
     int64_t newsz = static_cast<int64_t>(dstr->ds_alloc) * 2;
     while (newsz < len) {
-        if (dstr->ds_max > 0 && newsz > dstr->ds_max) {
-            arc_error(dstr->ds_msg, "maximum string size exceeded");
-            return false;
-        }
         if (newsz > max_dstring_size) {
             arc_error(dstr->ds_msg, "internal string limit reached");
             return false;
@@ -175,6 +176,13 @@ size_t arc_dstring_printf(arc_dstring* dstr, const char* fmt, ...) noexcept {
     va_end(first);
     if (n < 0) {
         dstr->ds_buf[dstr->ds_len] = '\0';
+        va_end(ap);
+        return failed;
+    }
+    // The same limit as every other append: the text stays below ds_max.
+    if (dstr->ds_max > 0 && static_cast<int64_t>(dstr->ds_len) + n >= dstr->ds_max) {
+        dstr->ds_buf[dstr->ds_len] = '\0';
+        arc_error(dstr->ds_msg, "maximum string size exceeded");
         va_end(ap);
         return failed;
     }

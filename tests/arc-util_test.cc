@@ -110,6 +110,25 @@ TEST_F(ArcUtil, GrowthStopsAtTheLimitWithAText) {
     EXPECT_STREQ(arc_dstring_get(d.get()), "");
 }
 
+TEST_F(ArcUtil, FormattedAppendNeverPassesTheLimit) {
+    // One doubling (1024 to 2048 bytes) holds every text below, so only the
+    // limit itself can refuse them.
+    dstring_ptr d{arc_dstring_new(msg_, 1024, 1500)};
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(arc_dstring_printf(d.get(), "%s", std::string(1400, 'a').c_str()), 1400u);
+    EXPECT_EQ(arc_dstring_printf(d.get(), "%s", std::string(200, 'b').c_str()),
+              static_cast<size_t>(-1));
+    EXPECT_STREQ(error(), "maximum string size exceeded");
+    EXPECT_EQ(text_of(d.get()), std::string(1400, 'a'));
+
+    dstring_ptr e{arc_dstring_new(msg_, 1024, 1500)};
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(arc_dstring_printf(e.get(), "%s", std::string(1600, 'c').c_str()),
+              static_cast<size_t>(-1));
+    EXPECT_EQ(arc_dstring_len(e.get()), 0);
+    EXPECT_STREQ(arc_dstring_get(e.get()), "");
+}
+
 TEST_F(ArcUtil, GrowthStopsAtTheInternalLimit) {
     dstring_ptr d{arc_dstring_new(msg_, 1024, 0)};
     ASSERT_NE(d, nullptr);

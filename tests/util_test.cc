@@ -119,7 +119,7 @@ TEST(FilterDstring, PrintfFillsAndGrows) {
     EXPECT_EQ(d->ds_alloc, 2048);
     EXPECT_EQ(std::string(arcf_dstring_get(d.get())), "ab42-x" + fill);
 
-    // The limit acts on printf through the growth only.
+    // The limit refuses a text that needs the buffer to grow past it.
     arcf_dstring_ptr lim{arcf_dstring_new(1024, 1100)};
     ASSERT_NE(lim, nullptr);
     ASSERT_TRUE(arcf_dstring_cat(lim.get(), std::string(1000, 'a').c_str()));
@@ -127,6 +127,16 @@ TEST(FilterDstring, PrintfFillsAndGrows) {
               static_cast<size_t>(-1));
     EXPECT_EQ(arcf_dstring_len(lim.get()), 1000);
     EXPECT_EQ(std::strlen(arcf_dstring_get(lim.get())), 1000u);
+
+    // A text one doubling of the buffer would hold still keeps the limit.
+    arcf_dstring_ptr one{arcf_dstring_new(1024, 1500)};
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(arcf_dstring_printf(one.get(), "%s", std::string(1600, 'c').c_str()),
+              static_cast<size_t>(-1));
+    EXPECT_EQ(arcf_dstring_printf(one.get(), "%s", std::string(1400, 'd').c_str()), 1400u);
+    EXPECT_EQ(arcf_dstring_printf(one.get(), "%s", std::string(200, 'e').c_str()),
+              static_cast<size_t>(-1));
+    EXPECT_EQ(std::string(arcf_dstring_get(one.get())), std::string(1400, 'd'));
 }
 
 TEST(FilterDstringDeathTest, NullArgumentsAbort) {
