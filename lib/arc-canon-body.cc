@@ -3,7 +3,7 @@
 //
 // Each chunk is canonicalized in one pass. Bytes that the rules leave as they
 // are go to the hash as runs of the input; only what the rules change (held
-// back empty lines, collapsed blanks, dropped CRs) is written on its own.
+// back empty lines, collapsed blanks) is written on its own.
 // Between chunks only the state in the handle survives.
 // Memory:  libcrypto's allocator only; the repair copy lives in arc_canonbuf.
 // Errors:  recorded with arc_error() in the message handle; this file never logs.
@@ -295,7 +295,7 @@ const unsigned char* relaxed_stop(const unsigned char* p, const unsigned char* e
 void simple_chunk(arc_canon* canon, const unsigned char* d, size_t n) {
     emitter out{canon};
     bool blankline = canon->canon_blankline;
-    size_t blanks = static_cast<size_t>(canon->canon_blanks);
+    size_t blanks = canon->canon_blanks;
     size_t lfs = canon->canon_lfs;
     size_t crs = canon->canon_crs;
     const unsigned char* p = d;
@@ -357,20 +357,29 @@ void simple_chunk(arc_canon* canon, const unsigned char* d, size_t n) {
     }
     out.finish();
     canon->canon_blankline = blankline;
-    canon->canon_blanks = static_cast<int>(blanks);
+    canon->canon_blanks = blanks;
     canon->canon_lfs = lfs;
     canon->canon_crs = crs;
 }
 
 // ---- Relaxed body rules ----
 
-enum relaxed_state : int { line_start = 0, in_blanks = 1, after_cr = 2, in_run = 3 };
+// after_cr: a CR whose role the next byte decides, LF making it a line end;
+// after_blank_cr: the same after blanks, which vanish before a line end and
+// become one space before a bare CR.
+enum relaxed_state : int {
+    line_start = 0,
+    in_blanks = 1,
+    after_cr = 2,
+    in_run = 3,
+    after_blank_cr = 4
+};
 
 void relaxed_chunk(arc_canon* canon, const unsigned char* d, size_t n) {
     emitter out{canon};
     int state = canon->canon_bodystate;
     bool blankline = canon->canon_blankline;
-    size_t blanks = static_cast<size_t>(canon->canon_blanks);
+    size_t blanks = canon->canon_blanks;
     bool inrun = canon->canon_inrun;
     const unsigned char* p = d;
     const unsigned char* const end = d + n;
@@ -410,8 +419,7 @@ void relaxed_chunk(arc_canon* canon, const unsigned char* d, size_t n) {
                     break;
                 }
                 if (*q == CR) {
-                    // Blanks before a line end vanish.
-                    state = after_cr;
+                    state = after_blank_cr;
                     inrun = false;
                 } else {
                     emit_blanks();
@@ -446,10 +454,12 @@ void relaxed_chunk(arc_canon* canon, const unsigned char* d, size_t n) {
                 ++p;
                 break;
             }
-            case after_cr: {
+            case after_cr:
+            case after_blank_cr: {
                 const unsigned char c = *p;
                 const bool cr_in_chunk = p > d;  // then the CR is at p - 1
                 if (c == LF) {
+                    // A line end: blanks before it vanish.
                     if (blankline) {
                         ++blanks;
                     } else {
@@ -464,29 +474,33 @@ void relaxed_chunk(arc_canon* canon, const unsigned char* d, size_t n) {
                     blankline = true;
                     inrun = false;
                     state = line_start;
-                } else if (c == SP || c == TAB) {
-                    // The CR is dropped.
-                    emit_blanks();
-                    inrun = false;
-                    state = in_blanks;
-                    blank_start = p;
-                } else if (c == CR) {
-                    // The earlier CR is content; this one waits.
-                    blankline = false;
-                    emit_blanks();
-                    if (cr_in_chunk) {
-                        out.pass(p - 1, p);
-                    } else {
-                        out.put(&CR, 1);
-                    }
-                    inrun = true;
+                    ++p;
+                    break;
+                }
+                // A bare CR is content like any other byte: RFC 6376 section
+                // 3.4.4 only touches blanks and line ends, and other verifiers
+                // keep it.
+                blankline = false;
+                emit_blanks();
+                if (state == after_blank_cr) {
+                    out.put(&SP, 1);
+                }
+                if (cr_in_chunk) {
+                    out.pass(p - 1, p);
                 } else {
-                    // The CR is dropped.
-                    blankline = false;
-                    emit_blanks();
-                    out.pass(p, p + 1);
+                    out.put(&CR, 1);
+                }
+                if (c == CR) {
+                    state = after_cr;  // this one waits in turn
                     inrun = true;
+                } else if (c == SP || c == TAB) {
+                    state = in_blanks;
+                    inrun = false;
+                    blank_start = p;
+                } else {
+                    out.pass(p, p + 1);
                     state = in_run;
+                    inrun = true;
                 }
                 ++p;
                 break;
@@ -499,7 +513,7 @@ void relaxed_chunk(arc_canon* canon, const unsigned char* d, size_t n) {
     out.finish();
     canon->canon_bodystate = state;
     canon->canon_blankline = blankline;
-    canon->canon_blanks = static_cast<int>(blanks);
+    canon->canon_blanks = blanks;
     canon->canon_inrun = inrun;
 }
 

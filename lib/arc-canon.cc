@@ -30,8 +30,11 @@
 namespace {
 
 constexpr size_t hashbuf_size = 4096;
+// The scratch string of this module (arc_hdrbuf) holds a whole field or the
+// names of every signed field, so it has no limit of its own: the MTA bounds
+// the header block.
 constexpr int hdrbuf_size = 1024;
-constexpr int hdrbuf_limit = 65536;
+constexpr int hdrbuf_limit = 0;
 
 // Blanks and line-end bytes of a header field's name and of the fold after its colon.
 bool is_fws(unsigned char c) {
@@ -260,18 +263,16 @@ ARC_STAT ensure_hdrbuf(arc_msg* msg, int size, int limit) noexcept {
     return ARC_STAT_OK;
 }
 
-bool is_never_signed(std::string_view name) {
-    return equal_nocase(name, "Authentication-Results") || equal_nocase(name, "ARC-Seal");
-}
-
-// Tells whether the library's sign-headers pattern accepts a field name.
-bool pattern_accepts(const arc_library* lib, std::string_view name, bool& ok) noexcept {
+// Tells whether the library's sign-headers pattern accepts a field name;
+// sets `ok` false, with the reason recorded, when matching ran out of memory.
+bool pattern_accepts(arc_msg* msg, std::string_view name, bool& ok) noexcept {
     char small[256];
     char* text = small;
     crypto_ptr<char> big;
     if (name.size() >= sizeof(small)) {
         big.reset(arc_strndup(name.data(), name.size()));
         if (!big) {
+            arc_error(msg, "unable to allocate %zu byte(s)", name.size() + 1);
             ok = false;
             return false;
         }
@@ -280,11 +281,15 @@ bool pattern_accepts(const arc_library* lib, std::string_view name, bool& ok) no
         memcpy(small, name.data(), name.size());
         small[name.size()] = '\0';
     }
-    const int status = regexec(&lib->arc_hdrre, text, 0, nullptr, 0);
+    const int status = regexec(&msg->arc_lib->arc_hdrre, text, 0, nullptr, 0);
     if (status == 0) {
         return true;
     }
-    assert(status == REG_NOMATCH);
+    if (status != REG_NOMATCH) {
+        // REG_ESPACE: the matcher ran out of memory.
+        arc_error(msg, "can't match header field name against the sign-headers pattern");
+        ok = false;
+    }
     return false;
 }
 
@@ -293,16 +298,15 @@ bool pattern_accepts(const arc_library* lib, std::string_view name, bool& ok) no
 ARC_STAT build_sign_list(arc_msg* msg) noexcept {
     arc_dstring* list = msg->arc_hdrbuf;
     arc_dstring_blank(list);
-    const arc_library* lib = msg->arc_lib;
     bool first = true;
     for (const arc_hdr* h = msg->arc_hhead; h != nullptr; h = h->hdr_next) {
         const std::string_view name = name_of(h);
-        if (is_never_signed(name)) {
+        if (arc_canon_never_signed(name)) {
             continue;
         }
-        if (lib->arc_signre) {
+        if (msg->arc_lib->arc_signre) {
             bool ok = true;
-            const bool accepted = pattern_accepts(lib, name, ok);
+            const bool accepted = pattern_accepts(msg, name, ok);
             if (!ok) {
                 return ARC_STAT_NORESOURCE;
             }
@@ -313,7 +317,7 @@ ARC_STAT build_sign_list(arc_msg* msg) noexcept {
         if ((!first && !arc_dstring_cat1(list, ':')) ||
             !arc_dstring_catn(list, reinterpret_cast<const unsigned char*>(name.data()),
                               name.size())) {
-            return ARC_STAT_NORESOURCE;
+            return ARC_STAT_NORESOURCE;  // the string recorded why
         }
         first = false;
     }
@@ -686,6 +690,14 @@ ARC_STAT arc_canon_strip_b(arc_msg* msg, const char* text) noexcept {
     return ARC_STAT_OK;
 }
 
+bool arc_canon_never_signed(std::string_view name) noexcept {
+    // RFC 8617 section 4.1.2: an ARC-Message-Signature signs no ARC field;
+    // results of this host are added to the set's ARC-Authentication-Results.
+    return equal_nocase(name, "Authentication-Results") ||
+           equal_nocase(name, "ARC-Authentication-Results") ||
+           equal_nocase(name, "ARC-Message-Signature") || equal_nocase(name, "ARC-Seal");
+}
+
 // ---- Feeding header fields ----
 
 ARC_STAT arc_canon_runheaders(arc_msg* msg) noexcept {
@@ -751,8 +763,8 @@ ARC_STAT arc_canon_add_to_seal(arc_msg* msg) noexcept {
 ARC_STAT arc_canon_signature(arc_msg* msg, arc_hdr* hdr, int type) noexcept {
     assert(msg != NULL);
     assert(hdr != NULL);
-    // Hashed from the record itself: its text may live in arc_hdrbuf, which a
-    // copy would overwrite. Only the hashes of the set being generated take it.
+    // Hashed from the record itself, which the caller keeps. Only the hashes
+    // of the set being generated take it.
     for (arc_canon* c = msg->arc_canonhead; c != nullptr; c = c->canon_next) {
         if (c->canon_type != type || c->canon_done || c->canon_sigheader != nullptr) {
             continue;

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string_view>
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -41,8 +42,8 @@ struct arc_canon {
     int canon_type;  // ARC_CANONTYPE_*
     int canon_lastchar;
     int canon_bodystate;
-    int canon_hashtype;  // ARC_HASHTYPE_*
-    int canon_blanks;
+    int canon_hashtype;   // ARC_HASHTYPE_*
+    size_t canon_blanks;  // empty lines held back (a body may hold billions)
     size_t canon_hashbuflen;
     size_t canon_hashbufsize;
     ssize_t canon_remain;
@@ -88,6 +89,10 @@ void arc_canon_finalize(arc_canon* canon) noexcept;
 // Test hook: with true, the body rules scan 16 bytes at a time even where
 // wider vector instructions are available.
 void arc_canon_generic_scanners(bool generic) noexcept;
+// True for the fields a generated ARC-Message-Signature never signs, whatever
+// the sign-headers pattern or the over-sign list say: Authentication-Results
+// and the three ARC fields.
+bool arc_canon_never_signed(std::string_view name) noexcept;
 // Copies text into msg->arc_hdrbuf without the values of its b= tags.
 ARC_STAT arc_canon_strip_b(arc_msg* msg, const char* text) noexcept;
 

@@ -89,7 +89,6 @@ void arc_free(arc_msg* msg) noexcept {
     OPENSSL_free(msg->arc_errorbuf);
     free_hdrs(msg->arc_hhead);
     free_hdrs(msg->arc_sealhead);
-    OPENSSL_free(msg->arc_hlistbuf);
     if (msg->arc_hdrbuf != nullptr) {
         arc_dstring_free(msg->arc_hdrbuf);
     }
@@ -276,16 +275,22 @@ bool is_arc_set(const arc_kvset* set) noexcept {
 }
 
 // Step 3: the highest in-range instance, and the first set whose i= is above
-// ARC_MAXINSTANCES (which never sizes or indexes the instance table).
+// ARC_MAXINSTANCES (which never sizes or indexes the instance table). Also
+// records in arc_maxinstance the highest i= of all, which sealing reads.
 unsigned count_instances(arc_msg* msg, arc_kvset** out_of_range) noexcept {
     unsigned nsets = 0;
     *out_of_range = nullptr;
+    msg->arc_maxinstance = 0;
     for (arc_kvset* set = msg->arc_kvsethead; set != nullptr; set = set->set_next) {
         const char* i = is_arc_set(set) ? arc_param_get(set, "i") : nullptr;
         if (i == nullptr) {
             continue;
         }
         const uint64_t n = read_instance(i);
+        const auto capped = static_cast<uint32_t>(n > ARC_MAXINSTANCES ? ARC_MAXINSTANCES + 1 : n);
+        if (capped > msg->arc_maxinstance) {
+            msg->arc_maxinstance = capped;
+        }
         if (n > ARC_MAXINSTANCES) {
             if (*out_of_range == nullptr) {
                 *out_of_range = set;
@@ -403,21 +408,28 @@ ARC_STAT arc_eoh(arc_msg* msg) noexcept {
             return status;
         }
     }
+    // A step that ran out of memory says so (the caller may retry later);
+    // any other failure of the hashing steps is ARC_STAT_SYNTAX.
+    auto failed = [msg](ARC_STAT status, const char* what) {
+        arc_error(msg, "%s failed", what);
+        return status == ARC_STAT_NORESOURCE ? ARC_STAT_NORESOURCE : ARC_STAT_SYNTAX;
+    };
     const bool keep = (msg->arc_lib->arc_flags & ARC_LIBFLAGS_KEEPFILES) != 0;
     if (arc_canon_init(msg, keep, keep) != ARC_STAT_OK) {
         arc_error(msg, "arc_canon_init() failed");
         return ARC_STAT_SYNTAX;
     }
-    if (arc_canon_runheaders(msg) != ARC_STAT_OK) {
-        arc_error(msg, "arc_canon_runheaders() failed");
-        return ARC_STAT_SYNTAX;
+    if (ARC_STAT status = arc_canon_runheaders(msg); status != ARC_STAT_OK) {
+        return failed(status, "arc_canon_runheaders()");
     }
-    if ((msg->arc_mode & ARC_MODE_VERIFY) != 0 && msg->arc_cstate != ARC_CHAIN_FAIL &&
-        arc_canon_runheaders_seal(msg) != ARC_STAT_OK) {
-        arc_error(msg, "arc_canon_runheaders_seal() failed");
-        return ARC_STAT_SYNTAX;
+    if ((msg->arc_mode & ARC_MODE_VERIFY) != 0 && msg->arc_cstate != ARC_CHAIN_FAIL) {
+        if (ARC_STAT status = arc_canon_runheaders_seal(msg); status != ARC_STAT_OK) {
+            return failed(status, "arc_canon_runheaders_seal()");
+        }
     }
-
+    // Only now may body data and sealing use the hashes: after any failure
+    // above they miss header fields, and a set made from them would not verify.
+    msg->arc_eoh_complete = true;
     return ARC_STAT_OK;
 }
 

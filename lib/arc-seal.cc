@@ -115,7 +115,8 @@ bool header_list_token(arc_msg* msg, arc_dstring* toks, std::array<token, max_to
     }
     if (char** over = msg->arc_lib->arc_oversignhdrs; over != nullptr) {
         for (; *over != nullptr; ++over) {
-            if (**over != '\0' && !add_name(*over, strlen(*over))) {
+            if (**over != '\0' && !arc_canon_never_signed(*over) &&
+                !add_name(*over, strlen(*over))) {
                 return false;
             }
         }
@@ -381,16 +382,6 @@ ARC_STAT sign_and_append(arc_msg* msg, EVP_PKEY* key, std::span<unsigned char> s
 
 // ---- Generated records ----
 
-void free_seal_list(arc_msg* msg) noexcept {
-    for (arc_hdr* h = msg->arc_sealhead; h != nullptr;) {
-        arc_hdr* next = h->hdr_next;
-        OPENSSL_free(h->hdr_text);
-        OPENSSL_free(h);
-        h = next;
-    }
-    msg->arc_sealhead = msg->arc_sealtail = nullptr;
-}
-
 void append_seal_record(arc_msg* msg, arc_hdr* h) noexcept {
     if (msg->arc_sealtail == nullptr) {
         msg->arc_sealhead = h;
@@ -498,8 +489,10 @@ ARC_STAT make_aar(seal_job& job, const char* ar) noexcept {
     arc_dstring_blank(work);
     size_t n = arc_dstring_printf(work, "%.*s:i=%u; %s", static_cast<int>(aar_name.size()),
                                   aar_name.data(), msg->arc_nsets + 1, msg->arc_authservid);
-    if (n != static_cast<size_t>(-1) && ar != nullptr) {
-        n = arc_dstring_printf(work, "; %s", ar);
+    // Without results, RFC 8601's no-result form keeps the value valid.
+    const bool none = ar == nullptr || ar[strspn(ar, " \t\r\n")] == '\0';
+    if (n != static_cast<size_t>(-1)) {
+        n = none ? arc_dstring_printf(work, "; none") : arc_dstring_printf(work, "; %s", ar);
     }
     arc_dstring* folded = job.scratch.get();
     arc_dstring_blank(folded);
@@ -524,22 +517,15 @@ ARC_STAT write_field(seal_job& job, std::string_view name, bool seal) noexcept {
     arc_msg* msg = job.msg;
     arc_dstring* work = job.work.get();
     arc_dstring_blank(work);
-    char* value = nullptr;
-    size_t len = 0;
     if (!cat(work, name) || !cat(work, ":")) {
         arc_error(msg, "failed to allocate dynamic string");
         return ARC_STAT_NORESOURCE;
     }
-    const ARC_STAT status = arc_getamshdr_d(msg, name.size() + 1, &value, &len, seal);
+    const ARC_STAT status = arc_getamshdr_d(msg, name.size() + 1, work, seal);
     if (status != ARC_STAT_OK) {
         arc_error(msg, "arc_getamshdr_d() failed");
-        return status;
     }
-    if (!arc_dstring_catn(work, reinterpret_cast<const unsigned char*>(value), len)) {
-        arc_error(msg, "failed to allocate dynamic string");
-        return ARC_STAT_NORESOURCE;
-    }
-    return ARC_STAT_OK;
+    return status;
 }
 
 ARC_STAT make_ams(seal_job& job) noexcept {
@@ -626,20 +612,6 @@ ARC_STAT make_as(seal_job& job) noexcept {
     return store_field(msg, text_of(job.work.get()), as_name.size());
 }
 
-// The chain's highest instance: arc_nsets, or above ARC_MAXINSTANCES when an
-// ARC field carries an i= beyond the limit (such fields are not counted in
-// arc_nsets).
-unsigned highest_instance(arc_msg* msg) noexcept {
-    unsigned highest = msg->arc_nsets;
-    for (arc_kvset* set = msg->arc_kvsethead; set != nullptr; set = set->set_next) {
-        const char* i = set->set_type != ARC_KVSETTYPE_KEY ? arc_param_get(set, "i") : nullptr;
-        if (i != nullptr && arc_check_uint(i) && strtoull(i, nullptr, 10) > ARC_MAXINSTANCES) {
-            highest = ARC_MAXINSTANCES + 1;
-        }
-    }
-    return highest;
-}
-
 }  // namespace
 
 // ---- Sealing ----
@@ -661,22 +633,33 @@ ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid, const
     assert(domain != NULL);
     assert(key != NULL);
     assert(keylen > 0);
+    // The hashes of a set are finished by making it: a second set would not
+    // verify, so the first one stays as it is.
+    if (msg->arc_sealhead != nullptr) {
+        arc_error(msg, "a set was already made for this message; no second set");
+        return ARC_STAT_INVALID;
+    }
     if (msg->arc_noseal) {
         *seal = nullptr;
         return ARC_STAT_OK;
     }
-    // RFC 8617 section 4.2.1: no instance above 50.
-    if (const unsigned n = highest_instance(msg); n >= ARC_MAXINSTANCES) {
+    // RFC 8617 section 4.2.1: no instance above 50. The highest i= is the one
+    // end of header found.
+    if (const unsigned n = msg->arc_maxinstance; n >= ARC_MAXINSTANCES) {
         arc_error(msg, "ARC chain already has %u instances (at most %u allowed); no set added", n,
                   ARC_MAXINSTANCES);
         *seal = nullptr;
         return ARC_STAT_OK;
     }
-    // Sealing needs the hashes that a completed end of header started.
-    if ((msg->arc_mode & ARC_MODE_SIGN) == 0 || !arc_hashes_ready(msg) ||
-        msg->arc_sign_hdrcanon == nullptr || msg->arc_sign_bodycanon == nullptr ||
-        msg->arc_sealcanon == nullptr) {
-        arc_error(msg, "message not ready for sealing (not in sign mode, or end of header failed)");
+    if ((msg->arc_mode & ARC_MODE_SIGN) == 0) {
+        arc_error(msg, "message not ready for sealing: not opened in sign mode");
+        return ARC_STAT_INVALID;
+    }
+    // After a failed end of header the hashes lack header fields, and a set
+    // made from them would not verify.
+    if (!arc_hashes_ready(msg) || msg->arc_sign_hdrcanon == nullptr ||
+        msg->arc_sign_bodycanon == nullptr || msg->arc_sealcanon == nullptr) {
+        arc_error(msg, "message not ready for sealing: end of header did not complete");
         return ARC_STAT_INVALID;
     }
     msg->arc_domain = domain;
@@ -704,7 +687,6 @@ ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid, const
     if (!job.work || !job.scratch) {
         return ARC_STAT_NORESOURCE;
     }
-    free_seal_list(msg);
     if (ARC_STAT status = make_aar(job, ar); status != ARC_STAT_OK) {
         return status;
     }
@@ -720,17 +702,15 @@ ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid, const
 
 // ---- Field values ----
 
-ARC_STAT arc_getamshdr_d(arc_msg* msg, size_t initial, char** buf, size_t* buflen,
-                         bool seal) noexcept {
-    dstring_ptr toks{arc_dstring_new(msg, 1024, 65536)};
-    if (msg->arc_hdrbuf == nullptr) {
-        msg->arc_hdrbuf = arc_dstring_new(msg, 1024, 65536);
-    }
-    if (!toks || msg->arc_hdrbuf == nullptr) {
+ARC_STAT arc_getamshdr_d(arc_msg* msg, size_t initial, arc_dstring* out, bool seal) noexcept {
+    assert(msg != NULL);
+    assert(out != NULL);
+    // No limit: the h= list names every signed field of the header block.
+    dstring_ptr toks{arc_dstring_new(msg, 1024, 0)};
+    if (!toks) {
         arc_error(msg, "failed to allocate dynamic string");
         return ARC_STAT_NORESOURCE;
     }
-    arc_dstring_blank(msg->arc_hdrbuf);
 
     std::array<token, max_tokens> list{};
     size_t n = 0;
@@ -767,12 +747,10 @@ ARC_STAT arc_getamshdr_d(arc_msg* msg, size_t initial, char** buf, size_t* bufle
         }
     }
     ok = ok && add_token(toks.get(), list, n, "b=");
-    if (!ok || !layout_tokens(msg, msg->arc_hdrbuf, arc_dstring_get(toks.get()),
+    if (!ok || !layout_tokens(msg, out, arc_dstring_get(toks.get()),
                               std::span<const token>{list.data(), n}, initial)) {
         arc_error(msg, "failed to allocate dynamic string");
         return ARC_STAT_NORESOURCE;
     }
-    *buf = arc_dstring_get(msg->arc_hdrbuf);
-    *buflen = static_cast<size_t>(arc_dstring_len(msg->arc_hdrbuf));
     return ARC_STAT_OK;
 }

@@ -211,15 +211,7 @@ seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
 // ---- Body intake ----
 
 bool arc_hashes_ready(const arc_msg* msg) noexcept {
-    if (msg->arc_state < ARC_STATE_EOH) {
-        return false;
-    }
-    for (const arc_canon* c = msg->arc_canonhead; c != nullptr; c = c->canon_next) {
-        if (c->canon_hash == nullptr) {
-            return false;
-        }
-    }
-    return true;
+    return msg->arc_eoh_complete;
 }
 
 ARC_STAT arc_body(arc_msg* msg, const unsigned char* buf, size_t len) noexcept {

@@ -131,21 +131,23 @@ struct arc_set {
 
 // One message. Created by arc_message(), freed by arc_free().
 struct arc_msg {
-    bool arc_noseal;         // an existing cv= was out of order: no new set
-    int32_t arc_signalg;     // ARC_ALG_*
-    uint32_t arc_mode;       // ARC_MODE_*
-    uint32_t arc_nsets;      // instances in the existing chain: the highest i= of 1 to
-                             // ARC_MAXINSTANCES; at least 1 when an ARC field had an i=
-                             // above that (the chain has then failed)
-    int32_t arc_margin;      // fold margin of generated fields (75)
-    int32_t arc_state;       // ARC_STATE_*
-    int32_t arc_hdrcnt;      // collected header fields
-    uint32_t arc_timeout;    // seconds to wait for a key's DNS reply; 0 = no limit
-    uint32_t arc_keybits;    // size of the signing key
-    int32_t arc_hashtype;    // hash of the signature whose key is fetched
-    uint64_t arc_keyflags;   // ARC_KEYFLAG_* of the last key record
-    int32_t arc_query;       // ARC_QUERY_*
-    uint64_t arc_timestamp;  // t= of generated sets
+    bool arc_noseal;           // an existing cv= was out of order: no new set
+    bool arc_eoh_complete;     // arc_eoh() finished every step: body and seal may follow
+    uint32_t arc_maxinstance;  // highest i= of any ARC field, capped at ARC_MAXINSTANCES + 1
+    int32_t arc_signalg;       // ARC_ALG_*
+    uint32_t arc_mode;         // ARC_MODE_*
+    uint32_t arc_nsets;        // instances in the existing chain: the highest i= of 1 to
+                               // ARC_MAXINSTANCES; at least 1 when an ARC field had an i=
+                               // above that (the chain has then failed)
+    int32_t arc_margin;        // fold margin of generated fields (75)
+    int32_t arc_state;         // ARC_STATE_*
+    int32_t arc_hdrcnt;        // collected header fields
+    uint32_t arc_timeout;      // seconds to wait for a key's DNS reply; 0 = no limit
+    uint32_t arc_keybits;      // size of the signing key
+    int32_t arc_hashtype;      // hash of the signature whose key is fetched
+    uint64_t arc_keyflags;     // ARC_KEYFLAG_* of the last key record
+    int32_t arc_query;         // ARC_QUERY_*
+    uint64_t arc_timestamp;    // t= of generated sets
     size_t arc_keylen;
     size_t arc_errorlen;
     size_t arc_b64keylen;
@@ -154,13 +156,12 @@ struct arc_msg {
     int32_t arc_cstate;          // ARC_CHAIN_*
     unsigned char* arc_key;      // owns: the last fetched public key (DER)
     char* arc_errorbuf;          // owns: the last error text
-    char* arc_hlistbuf;          // owns: 4096-byte working copy of a header list
     const char* arc_domain;      // borrows
     const char* arc_selector;    // borrows
     const char* arc_authservid;  // borrows
     const char* arc_b64key;      // borrows: p= of the last key record
     arc_dstring* arc_canonbuf;   // owns: canonicalization scratch
-    arc_dstring* arc_hdrbuf;     // owns: header canonicalization/generation scratch
+    arc_dstring* arc_hdrbuf;     // owns: scratch of header canonicalization (arc-canon.cc only)
     arc_canon* arc_sealcanon;    // borrows from the canon list: seal being generated
     arc_canon** arc_sealcanons;  // owns the array (arc_nsets entries)
     arc_canon* arc_valid_hdrcanon;
@@ -193,10 +194,14 @@ bool arc_key_hashok(arc_msg* msg, const char* hashlist) noexcept;
 
 ARC_STAT arc_eoh_verify(arc_msg* msg) noexcept;
 ARC_STAT arc_eoh_sign(arc_msg* msg) noexcept;
-// True when end of header completed: every hash context of the message has
-// its hash record, so body data and digests may be asked of them.
+// True when arc_eoh() completed every step, so that every hash of the message
+// has been fed its header fields and may take body data and give digests.
 bool arc_hashes_ready(const arc_msg* msg) noexcept;
-ARC_STAT arc_getamshdr_d(arc_msg* msg, size_t initial, char** buf, size_t* buflen,
-                         bool seal) noexcept;
+// Appends the value of the ARC-Message-Signature (seal false) or ARC-Seal
+// (seal true) being generated to `out`, laid out for a field name of
+// `initial` characters and ending in an empty b=. For the signature this
+// closes the body hashes. Returns ARC_STAT_OK or a failure status with its
+// text recorded. Needs arc_domain, arc_selector and a completed end of header.
+ARC_STAT arc_getamshdr_d(arc_msg* msg, size_t initial, arc_dstring* out, bool seal) noexcept;
 
 #endif  // VELMORA_LIB_ARC_H

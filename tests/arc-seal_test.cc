@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -275,6 +276,184 @@ TEST_F(SealTest, NoSetAboveInstanceFifty) {
     }
 }
 
+TEST_F(SealTest, NoSetForAnyInstanceAboveFifty) {
+    // What end of header read as the highest instance is what sealing uses,
+    // however many digits the number has.
+    for (const char* i : {"51", "4294967296", "18446744073709551616", "99999999999999999999",
+                          "100000000000000000000000000000"}) {
+        SCOPED_TRACE(i);
+        message m = msg_;
+        const std::string in = i;
+        m.fields.insert(m.fields.begin(),
+                        {"ARC-Seal: i=" + in +
+                             "; a=rsa-sha256; cv=none; d=d1.example; s=s1; t=1; "
+                             "b=AAAA",
+                         "ARC-Message-Signature: i=" + in +
+                             "; a=rsa-sha256; c=relaxed/relaxed; d=d1.example; s=s1; t=1; "
+                             "h=From; bh=AAAA; b=AAAA",
+                         "ARC-Authentication-Results: i=" + in + "; mx.example; spf=pass"});
+        seal_params p = params(1024);
+        p.selector = "s2";
+        p.domain = "d2.example";
+        sealed s = seal_keep(lib_.get(), m, p, ARC_CHAIN_FAIL);
+        EXPECT_EQ(s.status, ARC_STAT_OK);
+        EXPECT_EQ(s.set, nullptr) << "i=" << tag(s.set, 2, "i");
+        const char* e = arc_geterror(s.msg.get());
+        ASSERT_NE(e, nullptr);
+        EXPECT_NE(std::string{e}.find("at most 50"), std::string::npos) << e;
+    }
+}
+
+TEST_F(SealTest, LargeHeaderBlocksAreSealedWhole) {
+    // 3000 signed names make an h= list (and so an ARC-Message-Signature) of
+    // more than 64 KiB. The set made over them validates, and so does the
+    // next hop, which meets that signature as an arriving field.
+    message m = msg_;
+    for (int i = 0; i < 3000; ++i) {
+        m.fields.push_back("X-Rather-Long-Header-Name-" + std::to_string(i) + ": v");
+    }
+    sealed s = seal_keep(lib_.get(), m, params());
+    ASSERT_EQ(s.status, ARC_STAT_OK) << arc_geterror(s.msg.get());
+    ASSERT_NE(s.set, nullptr);
+    const std::string h = tag(s.set, 1, "h");
+    EXPECT_EQ(static_cast<size_t>(std::count(h.begin(), h.end(), ':')) + 1, m.fields.size());
+    EXPECT_GT(std::string{arc_hdr_value(set_field(s.set, 1))}.size(), 65536u);
+    EXPECT_LE(longest_wire_line(set_field(s.set, 1)), 998u);
+    std::string error;
+    const message hop1 = with_set(m, s.set);
+    EXPECT_EQ(validate(lib_.get(), hop1, &error), "pass") << error;
+
+    std::string cv;
+    const message hop2 = seal_once(lib_.get(), hop1, params(), &error, &cv);
+    ASSERT_FALSE(hop2.fields.empty()) << error;
+    EXPECT_EQ(cv, "pass");
+    EXPECT_EQ(validate(lib_.get(), hop2, &error), "pass") << error;
+}
+
+TEST_F(SealTest, FailedEndOfHeaderGivesNoSet) {
+    if (!velmora_test::allocator_installed()) {
+        GTEST_SKIP() << "the counting allocator is not installed in this build";
+    }
+    // The filter's road after a failed end of header: force the chain to
+    // fail, feed the body, seal. Whichever allocation fails, no set comes back.
+    std::string error;
+    const message hop1 = seal_once(lib_.get(), msg_, params(), &error);
+    ASSERT_FALSE(hop1.fields.empty()) << error;
+    const seal_params p = params();
+    long eoh_failures = 0;
+    velmora_test::for_each_allocation_failure([&] {
+        msg_ptr m{arc_message(lib_.get(), ARC_CANON_RELAXED, ARC_CANON_RELAXED, ARC_ALG_RSASHA256,
+                              ARC_MODE_SIGN | ARC_MODE_VERIFY, nullptr)};
+        if (!m) {
+            return;
+        }
+        for (const auto& f : hop1.fields) {
+            if (arc_header_field(m.get(), reinterpret_cast<const unsigned char*>(f.data()),
+                                 f.size()) != ARC_STAT_OK) {
+                return;
+            }
+        }
+        if (arc_eoh(m.get()) == ARC_STAT_OK) {
+            return;
+        }
+        ++eoh_failures;
+        arc_set_cv(m.get(), ARC_CHAIN_FAIL);
+        EXPECT_EQ(arc_body(m.get(), reinterpret_cast<const unsigned char*>(hop1.body.data()),
+                           hop1.body.size()),
+                  ARC_STAT_INVALID);
+        arc_eom(m.get());
+        arc_hdr* set = nullptr;
+        EXPECT_EQ(
+            arc_getseal(m.get(), &set, p.authservid.c_str(), p.selector.c_str(), p.domain.c_str(),
+                        reinterpret_cast<const unsigned char*>(p.key.data()), p.key.size(),
+                        p.results),
+            ARC_STAT_INVALID);
+        EXPECT_EQ(set, nullptr);
+        EXPECT_STREQ(arc_geterror(m.get()),
+                     "message not ready for sealing: end of header did not complete");
+    });
+    EXPECT_GT(eoh_failures, 5);
+}
+
+TEST_F(SealTest, SecondSealOfAMessageIsRefused) {
+    sealed s = seal_keep(lib_.get(), msg_, params());
+    ASSERT_NE(s.set, nullptr);
+    const std::string first = wire_field(set_field(s.set, 2));
+    const seal_params p = params();
+    arc_hdr* again = s.set;
+    EXPECT_EQ(
+        arc_getseal(s.msg.get(), &again, p.authservid.c_str(), p.selector.c_str(), p.domain.c_str(),
+                    reinterpret_cast<const unsigned char*>(p.key.data()), p.key.size(), p.results),
+        ARC_STAT_INVALID);
+    EXPECT_STREQ(arc_geterror(s.msg.get()),
+                 "a set was already made for this message; no second set");
+    // The first set is untouched and still validates.
+    EXPECT_EQ(again, s.set);
+    EXPECT_EQ(wire_field(set_field(s.set, 2)), first);
+    std::string error;
+    EXPECT_EQ(validate(lib_.get(), with_set(msg_, s.set), &error), "pass") << error;
+}
+
+TEST_F(SealTest, SignatureNeverSignsArcFieldsOrResults) {
+    // RFC 8617 section 4.1.2: the AMS signs no ARC field, even when the
+    // sign-headers pattern or the over-sign list name them.
+    const char* over[] = {"Subject",
+                          "ARC-Seal",
+                          "ARC-Message-Signature",
+                          "ARC-Authentication-Results",
+                          "Authentication-Results",
+                          nullptr};
+    const char* sign[] = {"*", nullptr};
+    std::string error;
+    message hop1 = seal_once(lib_.get(), msg_, params(), &error);
+    ASSERT_FALSE(hop1.fields.empty()) << error;
+    hop1.fields.push_back("Authentication-Results: mx.example; spf=pass");
+    for (const bool configured : {false, true}) {
+        SCOPED_TRACE(configured ? "pattern and over-sign list name them" : "defaults");
+        lib_ptr lib = make_library(keyfile_);
+        if (configured) {
+            ASSERT_EQ(
+                arc_options(lib.get(), ARC_OP_SETOPT, ARC_OPTS_SIGNHDRS, sign, sizeof sign[0]),
+                ARC_STAT_OK);
+            ASSERT_EQ(
+                arc_options(lib.get(), ARC_OP_SETOPT, ARC_OPTS_OVERSIGNHDRS, over, sizeof over[0]),
+                ARC_STAT_OK);
+        }
+        sealed s = seal_keep(lib.get(), hop1, params());
+        ASSERT_NE(s.set, nullptr) << arc_geterror(s.msg.get());
+        std::string h = tag(s.set, 1, "h");
+        for (char& c : h) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        EXPECT_EQ(h.find("arc-"), std::string::npos) << h;
+        EXPECT_EQ(h.find("authentication-results"), std::string::npos) << h;
+        EXPECT_NE(h.find("from"), std::string::npos) << h;
+        EXPECT_EQ(validate(lib.get(), with_set(hop1, s.set), &error), "pass") << error;
+    }
+}
+
+TEST_F(SealTest, ResultsWithoutPayloadAreWrittenAsNone) {
+    struct row {
+        const char* results;
+        const char* aar;
+    };
+    const row rows[] = {{nullptr, "i=1; mx.example; none"},
+                        {"", "i=1; mx.example; none"},
+                        {" \t", "i=1; mx.example; none"},
+                        {"spf=pass smtp.mailfrom=d0.example",
+                         "i=1; mx.example; spf=pass smtp.mailfrom=d0.example"}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.results != nullptr ? r.results : "(null)");
+        seal_params p = params();
+        p.results = r.results;
+        sealed s = seal_keep(lib_.get(), msg_, p);
+        ASSERT_NE(s.set, nullptr) << arc_geterror(s.msg.get());
+        EXPECT_STREQ(arc_hdr_value(set_field(s.set, 0)), r.aar);
+        std::string error;
+        EXPECT_EQ(validate(lib_.get(), with_set(msg_, s.set), &error), "pass") << error;
+    }
+}
+
 TEST_F(SealTest, GeneratedFieldsFollowTheLayout) {
     uint64_t t = 1765360800;  // ten digits
     arc_options(lib_.get(), ARC_OP_SETOPT, ARC_OPTS_FIXEDTIME, &t, sizeof t);
@@ -291,7 +470,7 @@ TEST_F(SealTest, GeneratedFieldsFollowTheLayout) {
     ASSERT_EQ(s.status, ARC_STAT_OK) << arc_geterror(s.msg.get());
 
     EXPECT_STREQ(arc_hdr_name(set_field(s.set, 0), nullptr),
-                 "ARC-Authentication-Results:i=1; mx.example");
+                 "ARC-Authentication-Results:i=1; mx.example; none");
     const std::string as = arc_hdr_name(set_field(s.set, 2), nullptr);
     const std::string first =
         "ARC-Seal:i=1; a=rsa-sha256; d=d1.exampl; s=sel; t=1765360800; "

@@ -1080,10 +1080,7 @@ TEST_F(ArcTest, FreeReleasesEverythingTheMessageOwns) {
     ASSERT_EQ(arc_eoh(msg_), ARC_STAT_OK);
     arc_error(msg_, "text");
     msg_->arc_key = static_cast<unsigned char*>(OPENSSL_malloc(16));
-    // The working buffers of canonicalization and generation, made if not yet.
-    if (msg_->arc_hlistbuf == nullptr) {
-        msg_->arc_hlistbuf = static_cast<char*>(OPENSSL_malloc(4096));
-    }
+    // The working buffer of canonicalization, made if not yet.
     if (msg_->arc_hdrbuf == nullptr) {
         msg_->arc_hdrbuf = arc_dstring_new(msg_, 0, 0);
     }
