@@ -1,7 +1,7 @@
 // velmora-genkey_test.cc - the key tool, run as an operator runs it: the key
 // it makes passes the filter's key-file check for the user it names, and a
 // seal made with the key validates against the record it printed. Runs in a
-// private mount namespace (a fresh tmpfs on /tmp, its own copies of
+// private mount namespace (a fresh tmpfs of its own, its own copies of
 // /etc/passwd and /etc/group, as the key-file check's tests do); needs root,
 // skipped otherwise.
 #include <fcntl.h>
@@ -34,7 +34,9 @@ namespace {
 
 using namespace chain_test;
 
-constexpr char base_dir[] = "/tmp/velmora-gk";
+// The tmpfs goes on a directory of its own rather than over /tmp, so that a
+// build tree under /tmp (and the key tool in it) stays visible.
+constexpr char base_dir[] = "/run/velmora-genkey-test";
 constexpr uid_t filter_uid = 2001;  // the user "velmora" of the test database
 constexpr gid_t filter_gid = 2001;
 
@@ -49,14 +51,14 @@ std::string enter_namespace() {
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             return std::string("making mounts private: ") + std::strerror(errno);
         }
-        if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=0755") != 0) {
-            return std::string("mounting tmpfs on /tmp: ") + std::strerror(errno);
+        if ((mkdir(base_dir, 0755) != 0 && errno != EEXIST) ||
+            mount("tmpfs", base_dir, "tmpfs", 0, "mode=0755") != 0) {
+            return std::string("mounting tmpfs on ") + base_dir + ": " + std::strerror(errno);
         }
         struct stat st;
         if (stat("/", &st) != 0 || st.st_uid != 0 || (st.st_mode & 022) != 0) {
             return "/ is not a root-owned directory closed to writers";
         }
-        mkdir(base_dir, 0755);
         const std::string pw = std::string(base_dir) + "/passwd";
         const std::string gr = std::string(base_dir) + "/group";
         std::ofstream(pw) << "root:x:0:0:root:/root:/bin/sh\n"
