@@ -1,0 +1,204 @@
+// velmora-config-reload.cc - the process-wide configuration state, logging,
+// the reference rules and the reload step.
+//
+// Memory:  a replaced record is freed by the reload when nobody holds it, else
+//          by the last arcf_config_release().
+// Errors:  the reload logs every failure and keeps the current record.
+// Threads: curconf and every conf_refcnt only under conf_lock; the flags are
+//          atomics. Lock order: conf_lock before passwd_lock.
+#include <errno.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cassert>
+
+#include "util.h"
+#include "velmora-config.h"
+
+arcf_config* curconf = nullptr;
+std::mutex conf_lock;
+std::atomic<bool> reload_pending{false};
+std::atomic<bool> dolog{false};
+std::atomic<bool> testmode{false};
+std::atomic<bool> cmdline_dolog{false};
+std::atomic<bool> cmdline_reqhdrs{false};
+const char* conffile = nullptr;
+char myhostname[257];
+const char* progname = "velmora";
+
+namespace {
+
+std::atomic<arcf_log_sink> log_sink{nullptr};
+
+// Storage of conffile.
+char conffile_buf[PATH_MAX + 1];
+
+// Owns a parsed configuration until it is attached to a record.
+using config_ptr = std::unique_ptr<config_setting, c_deleter<config_free>>;
+
+// Frees a record that never became current.
+struct config_deleter {
+    void operator()(arcf_config* conf) const noexcept { arcf_config_free(conf); }
+};
+using record_ptr = std::unique_ptr<arcf_config, config_deleter>;
+
+// Reloads under conf_lock; `logging` is the current record's log switch.
+void reload_locked(bool logging) noexcept {
+    if (conffile == nullptr) {
+        if (logging) {
+            arcf_log(LOG_ERR, "ignoring reload signal");
+        }
+        return;
+    }
+    record_ptr conf{arcf_config_new()};
+    if (!conf) {
+        if (logging) {
+            arcf_log(LOG_ERR, "malloc(): %s", strerror(errno));
+        }
+        return;
+    }
+    // The reader reports the file in error in its own buffer: never the
+    // buffer the path is read from.
+    char errpath[ARCF_PATH_SIZE] = "";
+    unsigned int line = 0;
+    char* deprecated = nullptr;
+    config_ptr data{
+        config_load(conffile, arcf_config_defs, &line, errpath, sizeof errpath, &deprecated)};
+    calloc_ptr<char> deprecated_owner{deprecated};
+    if (!data) {
+        if (logging) {
+            arcf_log(LOG_ERR, "%s: configuration error at line %u: %s", errpath, line,
+                     config_error());
+        }
+    }
+    if (deprecated != nullptr) {
+        if (logging) {
+            arcf_log(LOG_WARNING, "%s: settings found for deprecated value(s): %s; %s",
+                     data ? conffile : errpath, deprecated, "aborting");
+        }
+        return;
+    }
+    if (!data) {
+        return;
+    }
+    if (const char* missing = config_check(data.get(), arcf_config_defs); missing != nullptr) {
+        if (logging) {
+            arcf_log(LOG_ERR, "%s: required parameter \"%s\" missing", conffile, missing);
+        }
+        return;
+    }
+    char err[ARCF_ERRBUF_SIZE] = "";
+    if (arcf_config_load(data.get(), conf.get(), err, nullptr) != 0) {
+        if (logging) {
+            arcf_log(LOG_ERR, "%s: %s", conffile, err);
+        }
+        return;
+    }
+    const char* msg = nullptr;
+    if (!arcf_config_setlib(conf.get(), &msg)) {
+        if (logging) {
+            arcf_log(LOG_WARNING, "can't configure ARC library: %s; continuing", msg);
+        }
+        return;
+    }
+    // Only now, with nothing left to fail but this, may the process move.
+    if (!arcf_config_chdir(conf.get(), err)) {
+        if (logging) {
+            arcf_log(LOG_ERR, "%s: %s", conffile, err);
+        }
+        return;
+    }
+
+    if (curconf != nullptr && curconf->conf_refcnt == 0) {
+        arcf_config_free(curconf);
+    }
+    conf->conf_data = data.release();
+    dolog.store(conf->conf_dolog);
+    curconf = conf.release();
+    if (curconf->conf_dolog) {
+        arcf_log(LOG_INFO, "configuration reloaded from %s", conffile);
+    }
+}
+
+}  // namespace
+
+// ---- Logging ----
+
+arcf_log_sink arcf_set_log_sink(arcf_log_sink sink) noexcept {
+    return log_sink.exchange(sink);
+}
+
+void arcf_log(int priority, const char* fmt, ...) noexcept {
+    char line[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    syslog(priority, "%s", line);
+    if (const arcf_log_sink sink = log_sink.load(); sink != nullptr) {
+        sink(priority, line);
+    }
+}
+
+// ---- Configuration file ----
+
+bool arcf_config_setfile(const char* path, char* err) noexcept {
+    assert(err != NULL);
+    if (path == nullptr) {
+        conffile = nullptr;
+        return true;
+    }
+    int len = 0;
+    if (path[0] == '/') {
+        len = snprintf(conffile_buf, sizeof conffile_buf, "%s", path);
+    } else {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            snprintf(err, ARCF_ERRBUF_SIZE, "getcwd(): %s", strerror(errno));
+            return false;
+        }
+        len = snprintf(conffile_buf, sizeof conffile_buf, "%s/%s", cwd, path);
+    }
+    if (len < 0 || static_cast<size_t>(len) >= sizeof conffile_buf) {
+        snprintf(err, ARCF_ERRBUF_SIZE, "%s: %s", path, strerror(ENAMETOOLONG));
+        return false;
+    }
+    conffile = conffile_buf;
+    return true;
+}
+
+// ---- References and reload ----
+
+arcf_config* arcf_config_take() noexcept {
+    std::lock_guard<std::mutex> guard{conf_lock};
+    if (curconf != nullptr) {
+        ++curconf->conf_refcnt;
+    }
+    return curconf;
+}
+
+void arcf_config_release(arcf_config* conf) noexcept {
+    assert(conf != NULL);
+    std::lock_guard<std::mutex> guard{conf_lock};
+    assert(conf->conf_refcnt > 0);
+    if (--conf->conf_refcnt == 0 && conf != curconf) {
+        arcf_config_free(conf);
+    }
+}
+
+void arcf_config_reload() noexcept {
+    // Cheap test first: most connections find nothing to do.
+    if (!reload_pending.load()) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard{conf_lock};
+    if (!reload_pending.exchange(false)) {
+        return;
+    }
+    reload_locked(curconf != nullptr && curconf->conf_dolog);
+}

@@ -1,0 +1,619 @@
+// velmora-config.cc - the settings table and the configuration record: its
+// creation, loading from a parsed configuration, library set-up and release.
+//
+// Memory:  calloc/malloc/free; a record owns what its comment says it owns.
+//          Key data is wiped before it is freed.
+// Errors:  arcf_config_load() writes one text into the caller's 1025-byte
+//          buffer and, for key-file failures, logs it when the record logs.
+// Threads: a record being loaded belongs to one thread; the user database is
+//          read under passwd_lock, which is taken after conf_lock.
+#include "velmora-config.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <iterator>
+#include <string_view>
+
+#include "util.h"
+#include "velmora-securefile.h"
+
+// ---- Settings table ----
+
+constinit const config_def arcf_config_defs[] = {
+    {"AuthservID", CONFIG_TYPE_STRING, 0},
+    {"AutoRestart", CONFIG_TYPE_BOOLEAN, 0},
+    {"AutoRestartCount", CONFIG_TYPE_INTEGER, 0},
+    {"AutoRestartRate", CONFIG_TYPE_STRING, 0},
+    {"Background", CONFIG_TYPE_BOOLEAN, 0},
+    {"BaseDirectory", CONFIG_TYPE_STRING, 0},
+    {"Canonicalization", CONFIG_TYPE_STRING, 0},
+    {"ChangeRootDirectory", CONFIG_TYPE_STRING, 0},
+    {"Domain", CONFIG_TYPE_STRING, 1},
+    {"EnableCoredumps", CONFIG_TYPE_BOOLEAN, 0},
+    {"FinalReceiver", CONFIG_TYPE_BOOLEAN, 0},
+    {"FixedTimestamp", CONFIG_TYPE_STRING, 0},
+    {"Include", CONFIG_TYPE_INCLUDE, 0},
+    {"InternalHosts", CONFIG_TYPE_STRING, 0},
+    {"KeepTemporaryFiles", CONFIG_TYPE_BOOLEAN, 0},
+    {"KeyFile", CONFIG_TYPE_STRING, 1},
+    {"MaximumHeaders", CONFIG_TYPE_INTEGER, 0},
+    {"MilterDebug", CONFIG_TYPE_INTEGER, 0},
+    {"Mode", CONFIG_TYPE_STRING, 0},
+    {"PeerList", CONFIG_TYPE_STRING, 0},
+    {"PidFile", CONFIG_TYPE_STRING, 0},
+    {"Selector", CONFIG_TYPE_STRING, 1},
+    {"SignatureAlgorithm", CONFIG_TYPE_STRING, 0},
+    {"SignHeaders", CONFIG_TYPE_STRING, 0},
+    {"OverSignHeaders", CONFIG_TYPE_STRING, 0},
+    {"SealHeaderChecks", CONFIG_TYPE_STRING, 0},
+    {"Socket", CONFIG_TYPE_STRING, 0},
+    {"SoftwareHeader", CONFIG_TYPE_BOOLEAN, 0},
+    {"Syslog", CONFIG_TYPE_BOOLEAN, 0},
+    {"SyslogFacility", CONFIG_TYPE_STRING, 0},
+    {"TemporaryDirectory", CONFIG_TYPE_STRING, 0},
+    {"UserID", CONFIG_TYPE_STRING, 0},
+    // Key records ("selector._domainkey.domain record" lines) read from a file
+    // instead of DNS; default none (DNS).
+    {"KeyRecordFile", CONFIG_TYPE_STRING, 0},
+    // File-mode creation mask in octal, set before the milter socket is
+    // created; default none (the inherited mask).
+    {"UMask", CONFIG_TYPE_STRING, 0},
+    {nullptr, -1, 0},
+};
+
+namespace {
+
+// ---- Value tables ----
+
+struct name_code {
+    std::string_view name;
+    int code;
+};
+
+constexpr name_code canon_names[] = {{"simple", ARC_CANON_SIMPLE}, {"relaxed", ARC_CANON_RELAXED}};
+static_assert(std::size(canon_names) == 2, "one row per ARC_CANON_* code");
+constexpr name_code alg_names[] = {{"rsa-sha1", ARC_ALG_RSASHA1},
+                                   {"rsa-sha256", ARC_ALG_RSASHA256}};
+static_assert(std::size(alg_names) == 2, "one row per ARC_ALG_* code");
+constexpr name_code facility_names[] = {
+    {"auth", LOG_AUTH},     {"cron", LOG_CRON},     {"daemon", LOG_DAEMON}, {"kern", LOG_KERN},
+    {"lpr", LOG_LPR},       {"mail", LOG_MAIL},     {"news", LOG_NEWS},     {"security", LOG_AUTH},
+    {"syslog", LOG_SYSLOG}, {"user", LOG_USER},     {"uucp", LOG_UUCP},     {"local0", LOG_LOCAL0},
+    {"local1", LOG_LOCAL1}, {"local2", LOG_LOCAL2}, {"local3", LOG_LOCAL3}, {"local4", LOG_LOCAL4},
+    {"local5", LOG_LOCAL5}, {"local6", LOG_LOCAL6}, {"local7", LOG_LOCAL7},
+};
+static_assert(std::size(facility_names) == 19, "eleven names and local0 to local7");
+
+// Returns the code of the first row named `name` ignoring case, or -1.
+template <size_t N>
+int lookup(const name_code (&table)[N], std::string_view name) noexcept {
+    for (const auto& row : table) {
+        if (row.name.size() == name.size() &&
+            strncasecmp(row.name.data(), name.data(), name.size()) == 0) {
+            return row.code;
+        }
+    }
+    return -1;
+}
+
+// ---- Helpers ----
+
+// Formats into the caller's error buffer.
+__attribute__((format(printf, 2, 3))) void set_error(char* err, const char* fmt, ...) noexcept {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(err, ARCF_ERRBUF_SIZE, fmt, ap);
+    va_end(ap);
+}
+
+// Reads a string setting; null when absent.
+char* get_text(config_setting* data, const char* name) noexcept {
+    char* value = nullptr;
+    config_get(data, name, &value, sizeof value);
+    return value;
+}
+
+// Reads a boolean setting into `field` when present.
+void get_bool(config_setting* data, const char* name, bool& field) noexcept {
+    config_get(data, name, &field, sizeof field);
+}
+
+// Returns a malloc'd copy of `dir` + "/" + `path` for a relative path when a
+// base directory is set, else of `path`; null when memory runs out.
+char* resolve(const char* basedir, const char* path) noexcept {
+    char* out = nullptr;
+    if (basedir == nullptr || path[0] == '/') {
+        out = strdup(path);
+    } else if (asprintf(&out, "%s/%s", basedir, path) < 0) {
+        out = nullptr;
+    }
+    return out;
+}
+
+// Splits a Canonicalization value into the two codes; false when a part
+// names no table row.
+bool parse_canon(const char* value, int32_t& hdr, int32_t& body) noexcept {
+    const std::string_view text{value};
+    const size_t slash = text.find('/');
+    const int h = lookup(canon_names, text.substr(0, slash));
+    const int b = slash == std::string_view::npos ? ARC_CANON_SIMPLE
+                                                  : lookup(canon_names, text.substr(slash + 1));
+    if (h < 0 || b < 0) {
+        return false;
+    }
+    hdr = h;
+    body = b;
+    return true;
+}
+
+// Parses a UMask value: one to four octal digits, at most 0777.
+bool parse_umask(const char* value, int32_t& out) noexcept {
+    const size_t len = strlen(value);
+    if (len == 0 || len > 4 || strspn(value, "01234567") != len) {
+        return false;
+    }
+    const long mask = strtol(value, nullptr, 8);
+    if (mask > 0777) {
+        return false;
+    }
+    out = static_cast<int32_t>(mask);
+    return true;
+}
+
+// Looks the user part of `user` (cut at the first ":") up by name, else as a
+// decimal uid. False when neither finds an entry.
+bool lookup_user(const char* user, uid_t& uid) noexcept {
+    const std::string_view spec{user};
+    char name[ARCF_PATH_SIZE];
+    snprintf(name, sizeof name, "%.*s", static_cast<int>(spec.substr(0, spec.find(':')).size()),
+             user);
+    std::lock_guard<std::mutex> guard{passwd_lock};
+    if (const struct passwd* pw = getpwnam(name); pw != nullptr) {
+        uid = pw->pw_uid;
+        return true;
+    }
+    const size_t len = strlen(name);
+    if (len == 0 || strspn(name, "0123456789") != len) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long n = strtoul(name, &end, 10);
+    if (errno != 0 || n > UINT32_MAX - 1) {
+        return false;
+    }
+    const struct passwd* pw = getpwuid(static_cast<uid_t>(n));
+    if (pw == nullptr) {
+        return false;
+    }
+    uid = pw->pw_uid;
+    return true;
+}
+
+// Reports a key-file failure: logs it when the record logs and leaves it in err.
+__attribute__((format(printf, 3, 4))) int key_error(const arcf_config* conf, char* err,
+                                                    const char* fmt, ...) noexcept {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(err, ARCF_ERRBUF_SIZE, fmt, ap);
+    va_end(ap);
+    if (conf->conf_dolog) {
+        arcf_log(LOG_ERR, "%s", err);
+    }
+    return -1;
+}
+
+// Reads the key file at `path` into the record, after the safety check for
+// `user` (null: the effective uid).
+int load_key(arcf_config* conf, const char* path, const char* user, char* err) noexcept {
+    unique_fd fd{open(path, O_RDONLY | O_CLOEXEC)};
+    if (!fd) {
+        return key_error(conf, err, "%s: open(): %s", path, strerror(errno));
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
+        return key_error(conf, err, "%s: stat(): %s", path, strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return key_error(conf, err, "%s: open(): Not a regular file", path);
+    }
+    uid_t uid = static_cast<uid_t>(-1);
+    if (user != nullptr && !lookup_user(user, uid)) {
+        // The text names the user part only.
+        const std::string_view spec{user};
+        set_error(err, "%.*s: no such user",
+                  static_cast<int>(spec.substr(0, spec.find(':')).size()), user);
+        return -1;
+    }
+
+    char reason[ARCF_ERRBUF_SIZE] = "";
+    uint64_t ino = UINT64_MAX;
+    const int safe = arcf_securefile(path, &ino, static_cast<uint32_t>(uid), reason, sizeof reason);
+    if (safe < 0) {
+        // The check could not be made (user unknown, path gone): a key that
+        // cannot be shown safe is treated as unsafe.
+        snprintf(reason, sizeof reason, "%s: can't check the key file's safety", path);
+    }
+    if (safe <= 0 || (ino != UINT64_MAX && ino != static_cast<uint64_t>(st.st_ino))) {
+        if (reason[0] == '\0') {
+            snprintf(reason, sizeof reason, "%s is not the file that was opened", path);
+        }
+        if (conf->conf_dolog) {
+            arcf_log(conf->conf_safekeys ? LOG_ERR : LOG_WARNING, "%s: key data is not secure: %s",
+                     path, reason);
+        }
+        if (conf->conf_safekeys) {
+            set_error(err, "%s", reason);
+            return -1;
+        }
+    }
+
+    const size_t size = static_cast<size_t>(st.st_size);
+    calloc_ptr<unsigned char> buf{static_cast<unsigned char*>(malloc(size + 1))};
+    if (!buf) {
+        return key_error(conf, err, "malloc(): %s", strerror(errno));
+    }
+    const ssize_t got = read(fd.get(), buf.get(), size + 1);
+    if (got < 0) {
+        explicit_bzero(buf.get(), size + 1);
+        return key_error(conf, err, "%s: read(): %s", path, strerror(errno));
+    }
+    if (static_cast<size_t>(got) != size) {
+        explicit_bzero(buf.get(), size + 1);
+        return key_error(conf, err, "%s: read() wrong size (%lu)", path,
+                         static_cast<unsigned long>(got));
+    }
+    buf.get()[size] = '\0';
+    conf->conf_keylen = size + 1;
+    conf->conf_keydata = buf.release();
+    return 0;
+}
+
+// Loads one list file into *list; false with the text in err.
+bool load_list(arcf_list** list, const char* path, char* err) noexcept {
+    const char* why = nullptr;
+    if (!arcf_list_load(list, path, &why)) {
+        set_error(err, "%s: arcf_list_load(): %s", path, why);
+        return false;
+    }
+    return true;
+}
+
+// Checks that the key record file can be read and keeps its absolute path.
+int load_keyrecordfile(arcf_config* conf, const char* path, char* err) noexcept {
+    unique_fd fd{open(path, O_RDONLY | O_CLOEXEC)};
+    if (!fd) {
+        set_error(err, "%s: open(): %s", path, strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
+        set_error(err, "%s: stat(): %s", path, strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        set_error(err, "%s: open(): Not a regular file", path);
+        return -1;
+    }
+    // Absolute, so that the library finds it whatever the working directory.
+    conf->conf_keyrecordfile = realpath(path, nullptr);
+    if (conf->conf_keyrecordfile == nullptr) {
+        set_error(err, "%s: realpath(): %s", path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Reads the settings that need a configuration (everything before the base
+// directory is checked). Returns 0 or -1 with err set.
+int load_settings(config_setting* data, arcf_config* conf, char* err, const char* user,
+                  const char*& basedir, const char*& userid) noexcept {
+    const char* authservid = get_text(data, "AuthservID");
+    if (authservid == nullptr || strcmp(authservid, "HOSTNAME") == 0) {
+        authservid = myhostname;
+    }
+    conf->conf_authservid = strdup(authservid);
+    if (conf->conf_authservid == nullptr) {
+        set_error(err, "malloc(): %s", strerror(errno));
+        return -1;
+    }
+    if (const char* mode = get_text(data, "Mode"); mode != nullptr) {
+        conf->conf_mode |= strchr(mode, 's') != nullptr ? ARC_MODE_SIGN : 0;
+        conf->conf_mode |= strchr(mode, 'v') != nullptr ? ARC_MODE_VERIFY : 0;
+    }
+    basedir = get_text(data, "BaseDirectory");
+    if (const char* canon = get_text(data, "Canonicalization");
+        canon != nullptr && !parse_canon(canon, conf->conf_canonhdr, conf->conf_canonbody)) {
+        set_error(err, "unknown canonicalization");
+        return -1;
+    }
+    if (const char* alg = get_text(data, "SignatureAlgorithm"); alg != nullptr) {
+        conf->conf_signalg = lookup(alg_names, alg);
+        if (conf->conf_signalg < 0) {
+            set_error(err, "unknown signature algorithm");
+            return -1;
+        }
+    }
+
+    conf->conf_domain = get_text(data, "Domain");
+    conf->conf_selector = get_text(data, "Selector");
+    conf->conf_keyfile = get_text(data, "KeyFile");
+    get_bool(data, "EnableCoredumps", conf->conf_enablecores);
+    get_bool(data, "FinalReceiver", conf->conf_finalreceiver);
+    conf->conf_tmpdir = get_text(data, "TemporaryDirectory");
+    get_bool(data, "KeepTemporaryFiles", conf->conf_keeptmpfiles);
+    // The reader hands out integers as 32 bits.
+    if (int maxhdrs = 0; config_get(data, "MaximumHeaders", &maxhdrs, sizeof maxhdrs) == 1) {
+        conf->conf_maxhdrsz = maxhdrs;
+    }
+    conf->conf_signhdrs = get_text(data, "SignHeaders");
+    conf->conf_oversignhdrs = get_text(data, "OverSignHeaders");
+    if (const char* mask = get_text(data, "UMask");
+        mask != nullptr && !parse_umask(mask, conf->conf_umask)) {
+        set_error(err, "invalid UMask \"%s\"", mask);
+        return -1;
+    }
+    if (const char* facility = get_text(data, "SyslogFacility");
+        facility != nullptr && arcf_facility(facility) < 0) {
+        set_error(err, "unknown syslog facility \"%s\"", facility);
+        return -1;
+    }
+
+    // Relative to the directory the process is in, not the base directory.
+    if (const char* checks = get_text(data, "SealHeaderChecks");
+        checks != nullptr && !load_list(&conf->conf_sealchecks, checks, err)) {
+        return -1;
+    }
+    if (const char* fixed = get_text(data, "FixedTimestamp"); fixed != nullptr) {
+        conf->conf_fixedtime = strtoull(fixed, nullptr, 10);
+    }
+    if (!conf->conf_dolog) {
+        get_bool(data, "Syslog", conf->conf_dolog);
+    }
+    if (!conf->conf_addswhdr) {
+        get_bool(data, "SoftwareHeader", conf->conf_addswhdr);
+    }
+    userid = user != nullptr ? user : get_text(data, "UserID");
+    return 0;
+}
+
+// Checks the base directory and keeps its absolute path in the record.
+int check_basedir(arcf_config* conf, const char* dir, char* err) noexcept {
+    if (strlen(dir) >= ARCF_PATH_SIZE) {
+        set_error(err, "%s: chdir(): %s", dir, strerror(ENAMETOOLONG));
+        return -1;
+    }
+    struct stat st;
+    if (stat(dir, &st) != 0) {
+        set_error(err, "%s: chdir(): %s", dir, strerror(errno));
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        set_error(err, "%s: chdir(): %s", dir, strerror(ENOTDIR));
+        return -1;
+    }
+    if (access(dir, X_OK) != 0) {
+        set_error(err, "%s: chdir(): %s", dir, strerror(errno));
+        return -1;
+    }
+    conf->conf_basedir = realpath(dir, nullptr);
+    if (conf->conf_basedir == nullptr) {
+        set_error(err, "%s: chdir(): %s", dir, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Loads a list whose relative path is taken from the base directory.
+int load_based_list(const arcf_config* conf, arcf_list** list, const char* path,
+                    char* err) noexcept {
+    calloc_ptr<char> full{resolve(conf->conf_basedir, path)};
+    if (!full) {
+        set_error(err, "malloc(): %s", strerror(errno));
+        return -1;
+    }
+    return load_list(list, full.get(), err) ? 0 : -1;
+}
+
+}  // namespace
+
+// ---- Interface ----
+
+int arcf_facility(const char* name) noexcept {
+    assert(name != NULL);
+    return lookup(facility_names, name);
+}
+
+arcf_config* arcf_config_new() noexcept {
+    auto* conf = static_cast<arcf_config*>(calloc(1, sizeof(arcf_config)));
+    if (conf == nullptr) {
+        return nullptr;
+    }
+    conf->conf_maxhdrsz = ARCF_DEFAULT_MAXHDRSZ;
+    conf->conf_safekeys = true;
+    conf->conf_umask = -1;
+    conf->conf_canonhdr = ARC_CANON_RELAXED;
+    conf->conf_canonbody = ARC_CANON_SIMPLE;
+    conf->conf_signalg = ARC_ALG_RSASHA256;
+    conf->conf_dolog = cmdline_dolog.load();
+    conf->conf_reqhdrs = cmdline_reqhdrs.load();
+    return conf;
+}
+
+int arcf_config_load(config_setting* data, arcf_config* conf, char* err,
+                     const char* user) noexcept {
+    assert(conf != NULL);
+    assert(err != NULL);
+    err[0] = '\0';
+    const char* basedir = nullptr;
+    const char* userid = user;
+    const char* internal = nullptr;
+    const char* peers = nullptr;
+    if (data == nullptr) {
+        conf->conf_authservid = strdup(myhostname);
+        if (conf->conf_authservid == nullptr) {
+            set_error(err, "malloc(): %s", strerror(errno));
+            return -1;
+        }
+    } else {
+        if (load_settings(data, conf, err, user, basedir, userid) != 0) {
+            return -1;
+        }
+        // The base directory is entered only once the whole configuration is
+        // in force (arcf_config_chdir()); the files below are found through it.
+        if (basedir != nullptr && check_basedir(conf, basedir, err) != 0) {
+            return -1;
+        }
+        peers = get_text(data, "PeerList");
+        internal = get_text(data, "InternalHosts");
+        if (peers != nullptr && load_based_list(conf, &conf->conf_peers, peers, err) != 0) {
+            return -1;
+        }
+        if (internal != nullptr &&
+            load_based_list(conf, &conf->conf_internal, internal, err) != 0) {
+            return -1;
+        }
+    }
+    if (internal == nullptr && !testmode.load()) {
+        for (const char* host : {"127.0.0.1", "::1"}) {
+            const char* why = nullptr;
+            if (!arcf_addlist(&conf->conf_internal, host, &why)) {
+                set_error(err, "%s: arcf_addlist(): %s", host, why);
+                return -1;
+            }
+        }
+    }
+    if (conf->conf_keyfile != nullptr) {
+        calloc_ptr<char> path{resolve(conf->conf_basedir, conf->conf_keyfile)};
+        if (!path) {
+            return key_error(conf, err, "malloc(): %s", strerror(errno));
+        }
+        if (load_key(conf, path.get(), userid, err) != 0) {
+            return -1;
+        }
+    }
+    if (const char* records = data != nullptr ? get_text(data, "KeyRecordFile") : nullptr;
+        records != nullptr) {
+        calloc_ptr<char> path{resolve(conf->conf_basedir, records)};
+        if (!path) {
+            set_error(err, "malloc(): %s", strerror(errno));
+            return -1;
+        }
+        if (load_keyrecordfile(conf, path.get(), err) != 0) {
+            return -1;
+        }
+    }
+    if (conf->conf_dolog) {
+        const char* facility = data != nullptr ? get_text(data, "SyslogFacility") : nullptr;
+        closelog();
+        openlog(progname, LOG_PID, facility != nullptr ? arcf_facility(facility) : LOG_MAIL);
+    }
+    return 0;
+}
+
+bool arcf_config_setlib(arcf_config* conf, const char** msg) noexcept {
+    assert(conf != NULL);
+    assert(msg != NULL);
+    if (conf->conf_libarc == nullptr) {
+        conf->conf_libarc = arc_init();
+        if (conf->conf_libarc == nullptr) {
+            *msg = "failed to initialize ARC library";
+            return false;
+        }
+    }
+    arc_library* lib = conf->conf_libarc;
+    constexpr const char* options_failed = "failed to set ARC library options";
+    bool ok = true;
+    if (conf->conf_tmpdir != nullptr) {
+        ok = arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_TMPDIR, const_cast<char*>(conf->conf_tmpdir),
+                         sizeof(char*)) == ARC_STAT_OK;
+    }
+    if (ok) {
+        unsigned int flags = conf->conf_keeptmpfiles ? ARC_LIBFLAGS_KEEPFILES : 0;
+        ok = arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_FLAGS, &flags, sizeof flags) == ARC_STAT_OK;
+    }
+    if (conf->conf_fixedtime != 0) {
+        uint64_t fixed = conf->conf_fixedtime;
+        (void)arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_FIXEDTIME, &fixed, sizeof fixed);
+    }
+    if (!ok) {
+        *msg = options_failed;
+        return false;
+    }
+    // The lists are made once: splitting cuts the texts in place, so a second
+    // set-up reuses the arrays of the first.
+    if (conf->conf_signhdrs != nullptr) {
+        if (conf->conf_signhdrs_list == nullptr) {
+            conf->conf_signhdrs_list = arcf_mkarray(conf->conf_signhdrs);
+        }
+        if (conf->conf_signhdrs_list == nullptr ||
+            arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_SIGNHDRS, conf->conf_signhdrs_list,
+                        sizeof(char**)) != ARC_STAT_OK) {
+            *msg = options_failed;
+            return false;
+        }
+    }
+    if (conf->conf_oversignhdrs != nullptr) {
+        if (conf->conf_oversignhdrs_list == nullptr) {
+            conf->conf_oversignhdrs_list = arcf_mkarray(conf->conf_oversignhdrs);
+        }
+        if (conf->conf_oversignhdrs_list == nullptr ||
+            arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_OVERSIGNHDRS, conf->conf_oversignhdrs_list,
+                        sizeof(char**)) != ARC_STAT_OK) {
+            *msg = options_failed;
+            return false;
+        }
+    }
+    if (conf->conf_keyrecordfile != nullptr &&
+        arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_QUERYFILE, conf->conf_keyrecordfile,
+                    sizeof(char*)) != ARC_STAT_OK) {
+        *msg = options_failed;
+        return false;
+    }
+    return true;
+}
+
+bool arcf_config_chdir(const arcf_config* conf, char* err) noexcept {
+    assert(conf != NULL);
+    assert(err != NULL);
+    if (conf->conf_basedir != nullptr && chdir(conf->conf_basedir) != 0) {
+        set_error(err, "%s: chdir(): %s", conf->conf_basedir, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void arcf_config_free(arcf_config* conf) noexcept {
+    assert(conf != NULL);
+    assert(conf->conf_refcnt == 0);
+    // A record that failed before its set-up has no library handle.
+    if (conf->conf_libarc != nullptr) {
+        arc_close(conf->conf_libarc);
+    }
+    free(conf->conf_authservid);
+    arcf_list_destroy(&conf->conf_peers);
+    arcf_list_destroy(&conf->conf_internal);
+    config_free(conf->conf_data);
+    free(conf->conf_signhdrs_list);
+    free(conf->conf_oversignhdrs_list);
+    arcf_list_destroy(&conf->conf_sealchecks);
+    if (conf->conf_keydata != nullptr) {
+        explicit_bzero(conf->conf_keydata, conf->conf_keylen);
+        free(conf->conf_keydata);
+    }
+    free(conf->conf_keyrecordfile);
+    free(conf->conf_basedir);
+    free(conf);
+}
