@@ -16,3 +16,14 @@ if(TARGET velmora_filter_objs)
   target_link_options(config_test PRIVATE -Wl,--wrap=malloc -Wl,--wrap=calloc
                                           -Wl,--wrap=realloc -Wl,--wrap=free)
 endif()
+# The configuration record, its reload and the action layer. The configuration
+# tests run in a private mount namespace of their own; skipped without root.
+if(TARGET velmora_filter_objs)
+  add_library(velmora_config_support STATIC velmora-config-support.cc)
+  target_link_libraries(velmora_config_support PUBLIC velmora_testmain velmora_objs
+                                                      velmora_filter_objs)
+  velmora_unit_test(velmora-config_test velmora-config_test.cc LIBS velmora_config_support)
+  velmora_unit_test(velmora-config-threads_test velmora-config-threads_test.cc
+                    LIBS velmora_config_support LABELS unit threads)
+  velmora_unit_test(velmora-actions_test velmora-actions_test.cc LIBS velmora_filter_objs)
+endif()
