@@ -2,6 +2,8 @@
 // arguments and passes the call to the milter library, or in test mode to the
 // matching test operation.
 //
+// libmilter's prototypes predate const but do not change the texts, so the
+// wrappers cast the const away on the way in.
 // Memory:  nothing kept.
 // Errors:  the callee's status, unchanged; caller errors are assertions.
 // Threads: no state; testmode is only read.
@@ -12,7 +14,6 @@
 #include "velmora-config.h"
 #include "velmora-test.h"
 
-// libmilter's prototypes predate const; it does not change the texts.
 void* arcf_getpriv(SMFICTX* ctx) noexcept {
     assert(ctx != NULL);
     return testmode.load() ? arcf_test_getpriv(ctx) : smfi_getpriv(ctx);

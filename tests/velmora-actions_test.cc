@@ -127,7 +127,6 @@ struct death_case {
 };
 
 TEST_F(Actions, NullArgumentsAreCallerErrors) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::vector<death_case> cases = {
         {"getpriv", [](SMFICTX*) { arcf_getpriv(nullptr); }, "ctx != NULL"},
         {"setpriv", [](SMFICTX*) { arcf_setpriv(nullptr, nullptr); }, "ctx != NULL"},

@@ -420,7 +420,6 @@ TEST_F(ConfigTest, RecordWithoutLibraryHandleIsFreed) {
 using ConfigDeathTest = ConfigTest;
 
 TEST_F(ConfigDeathTest, FreeingAHeldRecordIsACallerError) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     arcf_config* conf = arcf_config_new();
     ASSERT_NE(conf, nullptr);
     conf->conf_refcnt = 1;
