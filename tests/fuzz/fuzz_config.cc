@@ -1,18 +1,25 @@
-// fuzz_config.cc - libFuzzer target for the configuration file reader.
+// fuzz_config.cc - libFuzzer target for the configuration file reader and the
+// full load of a configuration into the filter's record.
 //
 // The input up to its first NUL byte becomes a.conf and the rest b.conf, in a
 // private temporary directory, so that Include lines can name either file or
 // themselves. Every "/" is written as "_" so that no Include leaves that
-// directory, and standard input reads as empty.
+// directory, and standard input reads as empty. The directory also holds a
+// real key file (k.pem), a key record file (keys.txt) and a list (hosts.txt)
+// for the settings that name files.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
+#include "../test-keys.h"
 #include "config.h"
+#include "velmora-config.h"
 
 namespace {
 
@@ -39,10 +46,64 @@ bool write_file(const char* name, const uint8_t* data, size_t size) {
 
 char work_dir[] = "/tmp/velmora-fuzz-config-XXXXXX";
 
+constexpr const char* fixture_files[] = {"a.conf", "b.conf", "k.pem", "keys.txt", "hosts.txt"};
+
 void remove_work_dir() {
-    unlink("a.conf");
-    unlink("b.conf");
+    for (const char* name : fixture_files) {
+        unlink(name);
+    }
     rmdir(work_dir);
+}
+
+// Writes a fixture file as it stands, readable by its owner only.
+bool write_text(const char* name, const std::string& text) {
+    FILE* f = fopen(name, "wb");
+    if (f == nullptr) {
+        return false;
+    }
+    const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && written && chmod(name, 0600) == 0;
+}
+
+// Loads a.conf against the filter's own table into a record, as the start-up
+// and the reload do, and sets up the library for a record that loaded.
+void full_load() {
+    unsigned int line = 0;
+    char path[ARCF_PATH_SIZE] = "";
+    char* deprecated = nullptr;
+    config_setting* data =
+        config_load("a.conf", arcf_config_defs, &line, path, sizeof path, &deprecated);
+    free(deprecated);
+    if (data == nullptr) {
+        return;
+    }
+    config_check(data, arcf_config_defs);
+    arcf_config* conf = arcf_config_new();
+    if (conf == nullptr) {
+        config_free(data);
+        return;
+    }
+    // The work directory lies under the world-writable /tmp, which the key
+    // check rightly refuses; clearing the flag lets the key still be read.
+    conf->conf_safekeys = false;
+    char err[ARCF_ERRBUF_SIZE] = "";
+    if (arcf_config_load(data, conf, err, nullptr) != 0) {
+        // A failure always says why, and nothing half-loaded is kept.
+        if (err[0] == '\0') {
+            abort();
+        }
+    } else {
+        // A loaded record holds only codes the library accepts.
+        if (conf->conf_signalg < 0 || conf->conf_canonhdr < 0 || conf->conf_canonbody < 0) {
+            abort();
+        }
+        const char* msg = nullptr;
+        if (!arcf_config_setlib(conf, &msg) && msg == nullptr) {
+            abort();
+        }
+    }
+    conf->conf_data = data;
+    arcf_config_free(conf);
 }
 
 }  // namespace
@@ -55,6 +116,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (freopen("/dev/null", "r", stdin) == nullptr) {
         abort();
     }
+    std::string record;
+    const std::string pem = velmora_test::make_rsa_key(1024, &record);
+    if (pem.empty() || !write_text("k.pem", pem) ||
+        !write_text("keys.txt", "sel._domainkey.example.com " + record + "\n") ||
+        !write_text("hosts.txt", "127.0.0.1\n::1\nmx.example.com\n")) {
+        abort();
+    }
+    snprintf(myhostname, sizeof myhostname, "%s", "fuzz.example");
     return 0;
 }
 
@@ -94,5 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         config_free(list);
     }
     free(deprecated);
+    full_load();
     return 0;
 }
