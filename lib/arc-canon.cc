@@ -41,11 +41,6 @@ bool is_fws(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// isspace() of the C locale: space, tab, LF, VT, FF, CR.
-bool is_c_space(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 unsigned char ascii_lower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
@@ -124,7 +119,8 @@ ARC_STAT new_hashctx(arc_msg* msg, int hashtype, bool tmp, bool keep, hashctx_pt
     }
     if (tmp) {
         int fd = -1;
-        if (ARC_STAT status = arc_tmpfile(msg, &fd, keep); status != ARC_STAT_OK) {
+        if (ARC_STAT status = arc_tmpfile(msg, msg->arc_lib->arc_tmpdir, &fd, keep);
+            status != ARC_STAT_OK) {
             return status;
         }
         hc->hc_tmpbio = BIO_new_fd(fd, BIO_CLOSE);
@@ -202,7 +198,7 @@ bool relaxed_header(arc_dstring* dstr, std::string_view field) {
     bool in_space = false;
     while (p < end && *p != '\0') {
         const unsigned char* q = p;
-        while (q < end && *q != '\0' && !is_c_space(*q)) {
+        while (q < end && *q != '\0' && !arc_is_c_space(*q)) {
             ++q;
         }
         if (q != p) {
@@ -212,7 +208,7 @@ bool relaxed_header(arc_dstring* dstr, std::string_view field) {
             }
             out.put(p, static_cast<size_t>(q - p));
         }
-        for (p = q; p < end && is_c_space(*p); ++p) {
+        for (p = q; p < end && arc_is_c_space(*p); ++p) {
             in_space = true;
         }
     }
@@ -263,6 +259,14 @@ ARC_STAT ensure_hdrbuf(arc_msg* msg, int size, int limit) noexcept {
     return ARC_STAT_OK;
 }
 
+// True for a name of RFC 5322 field-name characters (printable, no blank; a
+// colon ends it anyway). No verifier could find a field by another name: the
+// blanks of a name in h= are dropped as folding white space.
+bool is_field_name(std::string_view name) noexcept {
+    return !name.empty() &&
+           std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c <= '~'; });
+}
+
 // Tells whether the library's sign-headers pattern accepts a field name;
 // sets `ok` false, with the reason recorded, when matching ran out of memory.
 bool pattern_accepts(arc_msg* msg, std::string_view name, bool& ok) noexcept {
@@ -301,7 +305,7 @@ ARC_STAT build_sign_list(arc_msg* msg) noexcept {
     bool first = true;
     for (const arc_hdr* h = msg->arc_hhead; h != nullptr; h = h->hdr_next) {
         const std::string_view name = name_of(h);
-        if (arc_canon_never_signed(name)) {
+        if (!is_field_name(name) || arc_canon_never_signed(name)) {
             continue;
         }
         if (msg->arc_lib->arc_signre) {

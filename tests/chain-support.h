@@ -111,10 +111,17 @@ void remove_file(const std::string& path);
 std::string relaxed_header(std::string_view field);
 bool seal_covers_set_alone(arc_hdr* set, const std::string& record);
 
-// Checks a relaxed/relaxed AMS signature of a generated set over the message
-// it was made for, computed here independently of the library (header fields
-// only; the body hash is not checked).
+// Checks the AMS signature of a generated set over the message it was made
+// for (without the set), computed here independently of the library with the
+// set's header canonicalization (header fields only; the body hash is not
+// checked).
 bool ams_signature_verifies(const message& m, arc_hdr* set, const std::string& record);
+
+// Checks the AS signature of a generated set over the sets it covers: every
+// instance from 1 to its own for cv=pass, read from `m`, the message with the
+// set inserted; the new set alone otherwise (relaxed, computed here
+// independently).
+bool seal_verifies_over_chain(const message& m, arc_hdr* set, const std::string& record);
 
 // The longest line of a field as an MTA writes it, in octets.
 size_t longest_wire_line(arc_hdr* h);

@@ -5,10 +5,17 @@
 // library flags; the rest is the message. Header fields are split as an MTA
 // splits them (a line starting with a blank continues the field), the body is
 // fed in two chunks cut at a point chosen by the second byte.
+//
+// It takes the filter's road: after a failed end of header it goes on, forces
+// the chain to fail and asks for a seal. Besides crashes it aborts when a set
+// comes back after a failed end of header, or when the set's AMS does not
+// verify over the fields it lists or its seal over the sets it covers, both
+// checked independently of the library.
 #include <stdint.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -17,6 +24,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "../chain-support.h"
 #include "../test-keys.h"
 #include "arc.h"
 #include "base64.h"
@@ -25,15 +33,15 @@
 namespace {
 
 std::string key_pem;
+std::string key_record;
 std::string key_file;
 
 void make_key() {
-    std::string record;
-    key_pem = velmora_test::make_rsa_key(1024, &record);
+    key_pem = velmora_test::make_rsa_key(1024, &key_record);
     if (key_pem.empty()) {
         abort();
     }
-    const std::string b64 = record.substr(record.find("p=") + 2);
+    const std::string b64 = key_record.substr(key_record.find("p=") + 2);
 
     char path[] = "/tmp/fuzz-message-keys.XXXXXX";
     const int fd = mkstemp(path);
@@ -53,14 +61,17 @@ void make_key() {
     key_file = path;
 }
 
-// Feeds the header block; returns the offset of the body.
-size_t feed_header(arc_msg* msg, std::string_view m) {
+// Feeds the header block; returns the offset of the body. The fields the
+// library took are kept in *taken.
+size_t feed_header(arc_msg* msg, std::string_view m, chain_test::message* taken) {
     size_t pos = 0;
     std::string field;
     auto flush = [&] {
         if (!field.empty()) {
-            arc_header_field(msg, reinterpret_cast<const unsigned char*>(field.data()),
-                             field.size());
+            if (arc_header_field(msg, reinterpret_cast<const unsigned char*>(field.data()),
+                                 field.size()) == ARC_STAT_OK) {
+                taken->fields.push_back(field);
+            }
             field.clear();
         }
     };
@@ -84,6 +95,59 @@ size_t feed_header(arc_msg* msg, std::string_view m) {
     }
     flush();
     return pos;
+}
+
+// True when the independent check reads every field as the library does: a
+// field name of RFC 5322 characters, and no NUL, no VT or FF and no CR or LF
+// outside a fold in the value (bytes whose reading the RFCs leave open).
+bool checkable(const chain_test::message& m) {
+    for (const std::string& f : m.fields) {
+        const size_t colon = f.find(':');
+        if (colon == 0 || colon == std::string::npos) {
+            return false;
+        }
+        for (size_t i = 0; i < colon; ++i) {
+            if (f[i] <= ' ' || f[i] > '~') {
+                return false;
+            }
+        }
+        for (size_t i = colon + 1; i < f.size(); ++i) {
+            const char c = f[i];
+            if (c == '\0' || c == '\v' || c == '\f') {
+                return false;
+            }
+            const bool fold = c == '\r' && i + 2 < f.size() && f[i + 1] == '\n' &&
+                              (f[i + 2] == ' ' || f[i + 2] == '\t');
+            if (c == '\r' && !fold) {
+                return false;
+            }
+            if (c == '\n' && f[i - 1] != '\r') {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The oracle over a set arc_getseal() returned for the fields `in`.
+void check_set(const chain_test::message& in, arc_hdr* set) {
+    for (arc_hdr* h = set; h != nullptr; h = arc_hdr_next(h)) {
+        size_t len = 0;
+        if (arc_hdr_name(h, &len) == nullptr || arc_hdr_value(h) == nullptr) {
+            abort();
+        }
+    }
+    if (!checkable(in)) {
+        return;
+    }
+    if (!chain_test::ams_signature_verifies(in, set, key_record)) {
+        fprintf(stderr, "fuzz_message: the new AMS does not verify over the fields it lists\n");
+        abort();
+    }
+    if (!chain_test::seal_verifies_over_chain(chain_test::with_set(in, set), set, key_record)) {
+        fprintf(stderr, "fuzz_message: the new seal does not verify over its sets\n");
+        abort();
+    }
 }
 
 }  // namespace
@@ -119,31 +183,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int mode = opts & 0x08 ? ARC_MODE_SIGN : ARC_MODE_SIGN | ARC_MODE_VERIFY;
     arc_msg* msg = arc_message(lib, canonhdr, canonbody, alg, mode, nullptr);
     if (msg != nullptr) {
-        const size_t body = feed_header(msg, m);
-        if (arc_eoh(msg) == ARC_STAT_OK) {
-            const std::string_view b = m.substr(body);
-            const size_t at = b.empty() ? 0 : cut % (b.size() + 1);
-            const unsigned char* p = reinterpret_cast<const unsigned char*>(b.data());
-            arc_body(msg, p, at);
-            arc_body(msg, p + at, b.size() - at);
-            arc_eom(msg);
-            char custody[64];
-            arc_chain_custody_str(msg, custody, sizeof custody);
-            arc_chain_status_str(msg);
-            if (opts & 0x40) {
-                arc_set_cv(msg, ARC_CHAIN_FAIL);
+        chain_test::message in;
+        const size_t body = feed_header(msg, m, &in);
+        // As the filter does, a failed end of header goes on with a failed chain.
+        const bool eoh_ok = arc_eoh(msg) == ARC_STAT_OK;
+        const std::string_view b = m.substr(body);
+        const size_t at = b.empty() ? 0 : cut % (b.size() + 1);
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(b.data());
+        arc_body(msg, p, at);
+        arc_body(msg, p + at, b.size() - at);
+        arc_eom(msg);
+        char custody[64];
+        arc_chain_custody_str(msg, custody, sizeof custody);
+        arc_chain_status_str(msg);
+        if (!eoh_ok || (opts & 0x40) != 0) {
+            arc_set_cv(msg, ARC_CHAIN_FAIL);
+        }
+        arc_hdr* set = nullptr;
+        if (arc_getseal(msg, &set, "mx.example", "s1", "d1.example",
+                        reinterpret_cast<const unsigned char*>(key_pem.data()), key_pem.size(),
+                        "spf=pass") == ARC_STAT_OK &&
+            set != nullptr) {
+            if (!eoh_ok) {
+                fprintf(stderr, "fuzz_message: a set after a failed end of header\n");
+                abort();
             }
-            arc_hdr* set = nullptr;
-            if (arc_getseal(msg, &set, "mx.example", "s1", "d1.example",
-                            reinterpret_cast<const unsigned char*>(key_pem.data()), key_pem.size(),
-                            "spf=pass") == ARC_STAT_OK) {
-                for (arc_hdr* h = set; h != nullptr; h = arc_hdr_next(h)) {
-                    size_t len = 0;
-                    if (arc_hdr_name(h, &len) == nullptr || arc_hdr_value(h) == nullptr) {
-                        abort();
-                    }
-                }
-            }
+            check_set(in, set);
         }
         arc_free(msg);
     }
