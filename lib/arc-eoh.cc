@@ -17,11 +17,9 @@
 
 namespace {
 
-// SHA-1 only for an a= of exactly "rsa-sha1"; any other value hashes with SHA-256.
+// SHA-1 for rsa-sha1; SHA-256 otherwise (an unknown a= fails at its check).
 int hash_of(arc_kvset* set) noexcept {
-    const char* alg = arc_param_get(set, "a");
-    return (alg != nullptr && strcmp(alg, "rsa-sha1") == 0) ? ARC_HASHTYPE_SHA1
-                                                            : ARC_HASHTYPE_SHA256;
+    return arc_sigalg(set) == ARC_ALG_RSASHA1 ? ARC_HASHTYPE_SHA1 : ARC_HASHTYPE_SHA256;
 }
 
 // Reads the c= value of the newest signature into the two canonicalizations;

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -285,14 +284,14 @@ ARC_STAT arc_get_key_file(arc_msg* msg, char* buf, size_t buflen) noexcept {
             continue;
         }
         char* p = buf;
-        while (*p != '\0' && *p != '\n' && std::isspace(static_cast<unsigned char>(*p)) == 0) {
+        while (*p != '\0' && *p != '\n' && !arc_is_c_space(static_cast<unsigned char>(*p))) {
             ++p;
         }
         if (*p == '\0' || *p == '\n') {
             continue;  // no separator: no record on this line
         }
         const size_t namelen = static_cast<size_t>(p - buf);
-        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)) != 0) {
+        while (*p != '\0' && arc_is_c_space(static_cast<unsigned char>(*p))) {
             ++p;
         }
         if (namelen == qlen && strncasecmp(buf, qname, qlen) == 0) {

@@ -20,9 +20,6 @@
 
 namespace {
 
-bool is_wsp(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 bool is_print(unsigned char c) {
     return c >= 0x20 && c <= 0x7e;
 }
@@ -79,7 +76,7 @@ ARC_STAT scan_pairs(arc_msg* msg, arc_kvset* set, size_t len) {
     bool name_spaced = false;
     for (size_t k = 0; k < len; ++k) {
         const auto c = static_cast<unsigned char>(data[k]);
-        if (!is_wsp(c) && !is_print(c)) {
+        if (!arc_is_c_space(c) && !is_print(c)) {
             arc_error(msg, "invalid character (ASCII 0x%02x at offset %d) in %s data", c,
                       static_cast<int>(k), tname);
             return ARC_STAT_SYNTAX;
@@ -91,7 +88,7 @@ ARC_STAT scan_pairs(arc_msg* msg, arc_kvset* set, size_t len) {
                     param = data + k;
                     name_spaced = false;
                     state = scan_state::in_tag;
-                } else if (!is_wsp(c)) {
+                } else if (!arc_is_c_space(c)) {
                     syntax_error = true;
                 }
                 break;
@@ -99,7 +96,7 @@ ARC_STAT scan_pairs(arc_msg* msg, arc_kvset* set, size_t len) {
                 if (c == '=') {
                     data[k] = '\0';
                     state = scan_state::after_equals;
-                } else if (is_wsp(c)) {
+                } else if (arc_is_c_space(c)) {
                     name_spaced = true;
                 } else if (c == ';' || name_spaced) {
                     syntax_error = true;
@@ -112,7 +109,7 @@ ARC_STAT scan_pairs(arc_msg* msg, arc_kvset* set, size_t len) {
                         return ARC_STAT_INTERNAL;
                     }
                     state = scan_state::before_tag;
-                } else if (!is_wsp(c)) {
+                } else if (!arc_is_c_space(c)) {
                     value = data + k;
                     state = scan_state::in_value;
                 }
@@ -326,6 +323,12 @@ int arc_add_plist(arc_msg* msg, arc_kvset* set, char* param, char* value, bool f
     p->plist_next = set->set_plist[b];
     set->set_plist[b] = p;
     return 0;
+}
+
+int arc_sigalg(arc_kvset* set) noexcept {
+    assert(set != NULL);
+    const char* alg = arc_param_get(set, "a");
+    return alg != nullptr ? arc_name_to_code(algorithms, alg) : -1;
 }
 
 char* arc_param_get(arc_kvset* set, const char* param) noexcept {

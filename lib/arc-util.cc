@@ -18,8 +18,6 @@
 
 #include <cstdint>
 
-#include "arc.h"
-
 namespace {
 
 // Smallest buffer a string is given.
@@ -232,7 +230,7 @@ void arc_collapse(char* str) noexcept {
     assert(str != NULL);
     char* out = str;
     for (const char* in = str; *in != '\0'; ++in) {
-        if (isspace(static_cast<unsigned char>(*in)) == 0) {
+        if (!arc_is_c_space(static_cast<unsigned char>(*in))) {
             *out++ = *in;
         }
     }
@@ -303,11 +301,12 @@ bool arc_hdrlist(char* buf, size_t buflen, const char** hdrlist, bool first) noe
     return true;
 }
 
-ARC_STAT arc_tmpfile(arc_msg* msg, int* fp, bool keep) noexcept {
+ARC_STAT arc_tmpfile(arc_msg* msg, const char* dir, int* fp, bool keep) noexcept {
     assert(msg != NULL);
+    assert(dir != NULL);
     assert(fp != NULL);
     char path[1024];
-    const int n = snprintf(path, sizeof path, "%s/arc.XXXXXX", msg->arc_lib->arc_tmpdir);
+    const int n = snprintf(path, sizeof path, "%s/arc.XXXXXX", dir);
     // A cut path has lost its XXXXXX: report the length, not mkstemp()'s EINVAL.
     const int fd = n >= 0 && static_cast<size_t>(n) < sizeof path ? mkstemp(path) : -1;
     if (fd == -1) {

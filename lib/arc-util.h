@@ -47,13 +47,34 @@ size_t arc_dstring_printf(arc_dstring* dstr, const char* fmt, ...) noexcept
 
 // ---- Small helpers ----
 
+// isspace() of the C locale, whatever locale the program runs in: space, tab,
+// LF, VT, FF and CR. The library's one reader of "white space".
+constexpr bool arc_is_c_space(unsigned char c) noexcept {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Copies str (at most n bytes of it, NUL-terminated) into memory from
+// libcrypto's allocator; null when memory runs out. The caller frees it.
 char* arc_strdup(const char* str) noexcept;
 char* arc_strndup(const char* str, size_t n) noexcept;
+// Removes every white-space byte (arc_is_c_space) from str, in place.
 void arc_collapse(char* str) noexcept;
+// Lowercases the ASCII letters of str up to its first colon, in place.
 void arc_lowerhdr(char* str) noexcept;
+// Appends the names of hdrlist to the text in buf (buflen bytes) as the
+// alternatives of a regular expression: joined by "|" (with none in front
+// when `first`); "*" becomes the wildcard ".*", "." matches itself, and "\"
+// passes the next byte on as it is. False when the result would not fit
+// (buf then holds a cut text).
 bool arc_hdrlist(char* buf, size_t buflen, const char** hdrlist, bool first) noexcept;
-ARC_STAT arc_tmpfile(arc_msg* msg, int* fp, bool keep) noexcept;
+// Creates a file "arc.XXXXXX" in `dir` and stores its descriptor, which the
+// caller owns, in *fp; unless `keep`, the name is removed at once. Returns
+// ARC_STAT_OK, or ARC_STAT_NORESOURCE with the reason recorded in msg.
+ARC_STAT arc_tmpfile(arc_msg* msg, const char* dir, int* fp, bool keep) noexcept;
+// Deep-copies a NULL-ended list of texts; null when memory runs out. The
+// caller frees the copy with arc_clobber_array().
 char** arc_copy_array(const char** in) noexcept;
+// Frees a list made by arc_copy_array() and every text in it.
 void arc_clobber_array(char** in) noexcept;
 
 // ---- DNS helpers of the key lookup ----

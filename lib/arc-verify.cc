@@ -29,11 +29,6 @@
 
 namespace {
 
-// True when an a= value names rsa-sha1 (the hash RFC 8301 retires).
-bool is_rsa_sha1(const char* alg) noexcept {
-    return alg != nullptr && strcasecmp(alg, "rsa-sha1") == 0;
-}
-
 bool sha1_refused(const arc_msg* msg) noexcept {
     return (msg->arc_lib->arc_flags & ARC_LIBFLAGS_NOSHA1) != 0;
 }
@@ -83,7 +78,7 @@ bool rsa_verify(EVP_PKEY* key, const EVP_MD* md, std::span<const unsigned char> 
 // key. `minbits` 0 applies no minimum key size. False records the reason where
 // there is one; a signature that simply does not verify leaves no text.
 bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned char> digest,
-                      const char* alg, unsigned minbits) noexcept {
+                      int alg, unsigned minbits) noexcept {
     const size_t siglen = strlen(b64sig);
     crypto_ptr<unsigned char> sig{static_cast<unsigned char*>(OPENSSL_malloc(siglen + 1))};
     if (!sig) {
@@ -105,20 +100,35 @@ bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned
     if (declen <= 0) {
         return false;
     }
-    const EVP_MD* md =
-        (alg != nullptr && strcmp(alg, "rsa-sha256") == 0) ? EVP_sha256() : EVP_sha1();
+    const EVP_MD* md = alg == ARC_ALG_RSASHA1 ? EVP_sha1() : EVP_sha256();
     return rsa_verify(key.get(), md,
                       std::span<const unsigned char>{sig.get(), static_cast<size_t>(declen)},
                       digest);
 }
 
+// Checks the a= of a signature or seal before its key is fetched: known, and
+// not refused; records the reason otherwise.
+bool algorithm_allowed(arc_msg* msg, arc_kvset* set, const char* what, unsigned i) noexcept {
+    const int alg = arc_sigalg(set);
+    if (alg == -1) {
+        const char* a = arc_param_get(set, "a");
+        arc_error(msg, "%s at instance %u has unknown algorithm '%.20s'", what, i,
+                  a != nullptr ? a : "");
+        return false;
+    }
+    if (alg == ARC_ALG_RSASHA1 && sha1_refused(msg)) {
+        arc_error(msg, "rsa-sha1 %s at instance %u refused (RFC 8301)", what, i);
+        return false;
+    }
+    return true;
+}
+
 // Points the key lookup at the s=, d= and a= of a signature or seal.
 void select_key(arc_msg* msg, arc_kvset* set) noexcept {
-    const char* alg = arc_param_get(set, "a");
     msg->arc_selector = arc_param_get(set, "s");
     msg->arc_domain = arc_param_get(set, "d");
-    msg->arc_hashtype = (alg != nullptr && strcmp(alg, "rsa-sha256") == 0) ? ARC_HASHTYPE_SHA256
-                                                                           : ARC_HASHTYPE_SHA1;
+    msg->arc_hashtype =
+        arc_sigalg(set) == ARC_ALG_RSASHA1 ? ARC_HASHTYPE_SHA1 : ARC_HASHTYPE_SHA256;
 }
 
 // Compares the base64 form of the body digest with the bh= value.
@@ -143,10 +153,7 @@ bool body_hash_matches(arc_msg* msg, std::span<const unsigned char> bh,
 // Checks the newest ARC-Message-Signature: key, digests, signature, body hash.
 bool check_newest_ams(arc_msg* msg) noexcept {
     arc_kvset* ams = msg->arc_sets[msg->arc_nsets - 1].arcset_ams->hdr_data;
-    const char* alg = arc_param_get(ams, "a");
-    if (sha1_refused(msg) && is_rsa_sha1(alg)) {
-        arc_error(msg, "rsa-sha1 ARC-Message-Signature at instance %u refused (RFC 8301)",
-                  msg->arc_nsets);
+    if (!algorithm_allowed(msg, ams, "ARC-Message-Signature", msg->arc_nsets)) {
         return false;
     }
     select_key(msg, ams);
@@ -164,7 +171,7 @@ bool check_newest_ams(arc_msg* msg) noexcept {
     }
     const char* sig = arc_param_get(ams, "b");
     if (!verify_signature(msg, sig != nullptr ? sig : "",
-                          {static_cast<const unsigned char*>(hh), hhlen}, alg,
+                          {static_cast<const unsigned char*>(hh), hhlen}, arc_sigalg(ams),
                           msg->arc_lib->arc_minkeybits)) {
         return false;
     }
@@ -182,9 +189,7 @@ seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
     if (cv == nullptr || strcasecmp(cv, want) != 0) {
         return seal_result::out_of_order;
     }
-    const char* alg = arc_param_get(as, "a");
-    if (sha1_refused(msg) && is_rsa_sha1(alg)) {
-        arc_error(msg, "rsa-sha1 ARC-Seal at instance %u refused (RFC 8301)", i);
+    if (!algorithm_allowed(msg, as, "ARC-Seal", i)) {
         return seal_result::fail;
     }
     select_key(msg, as);
@@ -200,7 +205,7 @@ seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
     }
     const char* sig = arc_param_get(as, "b");
     if (!verify_signature(msg, sig != nullptr ? sig : "",
-                          {static_cast<const unsigned char*>(sh), shlen}, alg, 0)) {
+                          {static_cast<const unsigned char*>(sh), shlen}, arc_sigalg(as), 0)) {
         return seal_result::fail;
     }
     return seal_result::pass;

@@ -1,10 +1,13 @@
 // arc.h - records and internal operations of the library core: the library
 // handle, tag-value sets, the message handle and its header fields, public
-// keys, validation and sealing.
+// keys, validation and sealing. Each section names the file defining it.
 //
-// Memory:  libcrypto's allocator only; a message owns everything it creates.
+// Memory:  libcrypto's allocator only; a message owns everything it creates,
+//          the library handle its settings, resolver and key cache.
 // Errors:  recorded with arc_error() in the message handle.
-// Threads: none; one message handle is used by one thread at a time.
+// Threads: none of their own; one message handle is used by one thread at a
+//          time; a configured library handle is only read, apart from its
+//          key cache (arc-keycache.h), which locks itself.
 #ifndef VELMORA_LIB_ARC_H
 #define VELMORA_LIB_ARC_H
 
@@ -35,7 +38,7 @@ inline constexpr int ARC_STATE_BODY = 3;
 // Bit 0 of hdr_flags: the field is selected for signing.
 inline constexpr uint32_t ARC_HDR_SIGNED = 0x01;
 
-// ---- Library handle ----
+// ---- Library handle (arc.cc) ----
 
 // Resolver operations of the key lookup (see arc-dns.h for the defaults).
 using arc_dns_init_fn = int (*)(void** srv);
@@ -82,7 +85,7 @@ struct arc_library {
 // option changes).
 ARC_STAT arc_dns_setup(arc_library* lib) noexcept;
 
-// ---- Tag-value sets ----
+// ---- Tag-value sets (arc-tagvalue.cc) ----
 
 inline constexpr int ARC_PLIST_BUCKETS = 95;  // first bytes 0x20 .. 0x7E
 
@@ -103,13 +106,32 @@ struct arc_kvset {
     arc_kvset* set_next;
 };
 
+// Parses len bytes of str (up to a NUL) as a tag-value text of `type`
+// (ARC_KVSETTYPE_*) and runs the type's checks. The new set is appended to
+// the message's set list, which owns it, whether or not parsing succeeds;
+// `udata` is its borrowed set_udata (the field, or null for a key record).
+// Returns ARC_STAT_OK and stores the set through `out` (when not null), or a
+// failure status with its text recorded (the set then has set_bad).
 ARC_STAT arc_process_set(arc_msg* msg, int type, const char* str, size_t len, void* udata,
                          arc_kvset** out) noexcept;
+// Adds the pair param=value to the set; both texts are borrowed and must live
+// as long as the set. A tag already present (ignoring case) is an error, or,
+// with `force`, leaves the set unchanged. Returns 0, or -1 with the reason
+// recorded.
 int arc_add_plist(arc_msg* msg, arc_kvset* set, char* param, char* value, bool force) noexcept;
+// Returns the value of tag `param` (matched exactly, case included), or null.
+// The text belongs to the set.
 char* arc_param_get(arc_kvset* set, const char* param) noexcept;
+// True when value is a decimal number from 1 to INT64_MAX (leading blanks and
+// a "+" allowed, nothing after it).
 bool arc_check_uint(const char* value) noexcept;
+// The one reader of the a= tag of a signature or seal: returns ARC_ALG_RSASHA1
+// or ARC_ALG_RSASHA256 (named ignoring case, as in the algorithms table), or
+// -1 when the set has no a= or it names another algorithm. The hash of the
+// set, its key check and its signature check all follow this answer.
+int arc_sigalg(arc_kvset* set) noexcept;
 
-// ---- Message handle ----
+// ---- Message handle (arc-message.cc) ----
 
 // One header field. Owned by the message (arc_hhead or arc_sealhead list).
 struct arc_hdr {
@@ -181,17 +203,34 @@ struct arc_msg {
     void* arc_user_context;
 };
 
+// Makes a header record of hlen bytes of hdr (name, colon, value), with bare
+// CR and LF repaired when the library flag ARC_LIBFLAGS_FIXCRLF is set. The
+// caller owns the record (*ret) and links it into one of the message's lists,
+// which then free it. Returns ARC_STAT_OK, ARC_STAT_SYNTAX for a malformed
+// name (no text) or ARC_STAT_NORESOURCE with its text recorded.
 ARC_STAT arc_parse_header_field(arc_msg* msg, const unsigned char* hdr, size_t hlen,
                                 arc_hdr** ret) noexcept;
 
-// ---- Public keys ----
+// ---- Public keys (arc-pubkey.cc) ----
 
+// Fetches the key record of msg->arc_selector and msg->arc_domain (by DNS or
+// from the key file), checks it and leaves the decoded DER key in arc_key
+// (owned by the message). `testing` skips the check of the record's h=
+// against arc_hashtype. Returns ARC_STAT_OK, or the status of the failed step
+// with its text recorded (ARC_STAT_REVOKED, with no text, for an empty p=).
 ARC_STAT arc_get_key(arc_msg* msg, bool testing) noexcept;
+// True when a key record's h= list (null: none) names a hash the library
+// supports.
 bool arc_key_hashesok(arc_library* lib, const char* hashlist) noexcept;
+// True when a key record's h= list (null: none) allows msg->arc_hashtype.
 bool arc_key_hashok(arc_msg* msg, const char* hashlist) noexcept;
 
-// ---- Validation and sealing ----
+// ---- Validation and sealing (arc-eoh.cc, arc-verify.cc, arc-seal.cc) ----
 
+// Steps of arc_eoh(): create the hash computations that validate the newest
+// AMS and every seal (unless the chain has already failed), and those that
+// generate a new set. The handles belong to the message. Return ARC_STAT_OK,
+// or a failure status with its text recorded.
 ARC_STAT arc_eoh_verify(arc_msg* msg) noexcept;
 ARC_STAT arc_eoh_sign(arc_msg* msg) noexcept;
 // True when arc_eoh() completed every step, so that every hash of the message

@@ -301,7 +301,7 @@ TEST_F(ArcUtil, TmpfileKeptOrRemoved) {
     ASSERT_EQ(arc_options(lib_, ARC_OP_SETOPT, ARC_OPTS_TMPDIR, dir, 0), ARC_STAT_OK);
 
     int fd = -1;
-    ASSERT_EQ(arc_tmpfile(msg_, &fd, true), ARC_STAT_OK);
+    ASSERT_EQ(arc_tmpfile(msg_, lib_->arc_tmpdir, &fd, true), ARC_STAT_OK);
     ASSERT_GE(fd, 0);
     char link[64];
     char path[1100] = {};
@@ -313,13 +313,13 @@ TEST_F(ArcUtil, TmpfileKeptOrRemoved) {
     close(fd);
     unlink(path);
 
-    ASSERT_EQ(arc_tmpfile(msg_, &fd, false), ARC_STAT_OK);
+    ASSERT_EQ(arc_tmpfile(msg_, lib_->arc_tmpdir, &fd, false), ARC_STAT_OK);
     EXPECT_EQ(write(fd, "x", 1), 1);  // still usable
     close(fd);
     rmdir(dir);  // empty again: the unkept file was removed at once
     EXPECT_NE(stat(dir, &st), 0);
 
-    ASSERT_EQ(arc_tmpfile(msg_, &fd, false), ARC_STAT_NORESOURCE);
+    ASSERT_EQ(arc_tmpfile(msg_, lib_->arc_tmpdir, &fd, false), ARC_STAT_NORESOURCE);
     const std::string text = error();
     const std::string prefix = std::string("can't create temporary file at ") + dir + "/arc.";
     const std::string suffix = ": No such file or directory";
@@ -332,7 +332,7 @@ TEST_F(ArcUtil, TmpfileKeptOrRemoved) {
     ASSERT_EQ(
         arc_options(lib_, ARC_OP_SETOPT, ARC_OPTS_TMPDIR, const_cast<char*>(longdir.c_str()), 0),
         ARC_STAT_OK);
-    EXPECT_EQ(arc_tmpfile(msg_, &fd, false), ARC_STAT_NORESOURCE);
+    EXPECT_EQ(arc_tmpfile(msg_, lib_->arc_tmpdir, &fd, false), ARC_STAT_NORESOURCE);
     const std::string toolong = error();
     EXPECT_EQ(toolong.substr(toolong.size() - 20), ": File name too long");
 }

@@ -125,6 +125,18 @@ TEST_F(VerifyTest, BrokenChainsFail) {
              return m;
          },
          nullptr, false},
+        {"unknown algorithm in the newest signature",
+         [&] {
+             message m = chain(1);
+             for (auto& f : m.fields) {
+                 if (const size_t a = f.find("a=rsa-sha256");
+                     f.rfind("ARC-Message-Signature:", 0) == 0 && a != std::string::npos) {
+                     f.replace(a, 12, "a=rsa-sha512");
+                 }
+             }
+             return m;
+         },
+         "ARC-Message-Signature at instance 1 has unknown algorithm 'rsa-sha512'", false},
         {"key not published",
          [&] {
              seal_params p = hop(1);
