@@ -1,4 +1,4 @@
-# Library foundation: handle and options, tag-value sets, message intake,
+# The library's handle and options, tag-value sets, message intake,
 # strings and helpers, base64, the tables; the C header, the installed
 # pkg-config file.
 velmora_unit_test(arc-util_test arc-util_test.cc)
