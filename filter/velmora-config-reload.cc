@@ -19,6 +19,7 @@
 
 #include "util.h"
 #include "velmora-config.h"
+#include "velmora-metrics.h"
 
 arcf_config* curconf = nullptr;
 std::mutex conf_lock;
@@ -48,19 +49,20 @@ struct config_deleter {
 using record_ptr = std::unique_ptr<arcf_config, config_deleter>;
 
 // Reloads under conf_lock; `logging` is the current record's log switch.
-void reload_locked(bool logging) noexcept {
+// Returns true when the new configuration took over.
+bool reload_locked(bool logging) noexcept {
     if (conffile == nullptr) {
         if (logging) {
             arcf_log(LOG_ERR, "ignoring reload signal");
         }
-        return;
+        return false;
     }
     record_ptr conf{arcf_config_new()};
     if (!conf) {
         if (logging) {
             arcf_log(LOG_ERR, "malloc(): %s", strerror(errno));
         }
-        return;
+        return false;
     }
     // The reader reports the file in error in its own buffer: never the
     // buffer the path is read from.
@@ -81,37 +83,37 @@ void reload_locked(bool logging) noexcept {
             arcf_log(LOG_WARNING, "%s: settings found for deprecated value(s): %s; %s",
                      data ? conffile : errpath, deprecated, "aborting");
         }
-        return;
+        return false;
     }
     if (!data) {
-        return;
+        return false;
     }
     if (const char* missing = config_check(data.get(), arcf_config_defs); missing != nullptr) {
         if (logging) {
             arcf_log(LOG_ERR, "%s: required parameter \"%s\" missing", conffile, missing);
         }
-        return;
+        return false;
     }
     char err[ARCF_ERRBUF_SIZE] = "";
     if (arcf_config_load(data.get(), conf.get(), err, nullptr) != 0) {
         if (logging) {
             arcf_log(LOG_ERR, "%s: %s", conffile, err);
         }
-        return;
+        return false;
     }
     const char* msg = nullptr;
     if (!arcf_config_setlib(conf.get(), &msg)) {
         if (logging) {
             arcf_log(LOG_WARNING, "can't configure ARC library: %s; continuing", msg);
         }
-        return;
+        return false;
     }
     // Only now, with nothing left to fail but this, may the process move.
     if (!arcf_config_chdir(conf.get(), err)) {
         if (logging) {
             arcf_log(LOG_ERR, "%s: %s", conffile, err);
         }
-        return;
+        return false;
     }
 
     if (curconf != nullptr && curconf->conf_refcnt == 0) {
@@ -123,6 +125,7 @@ void reload_locked(bool logging) noexcept {
     if (curconf->conf_dolog) {
         arcf_log(LOG_INFO, "configuration reloaded from %s", conffile);
     }
+    return true;
 }
 
 }  // namespace
@@ -200,5 +203,5 @@ void arcf_config_reload() noexcept {
     if (!reload_pending.exchange(false)) {
         return;
     }
-    reload_locked(curconf != nullptr && curconf->conf_dolog);
+    arcf_metrics_global().count_reload(reload_locked(curconf != nullptr && curconf->conf_dolog));
 }

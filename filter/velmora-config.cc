@@ -27,7 +27,9 @@
 #include <string_view>
 
 #include "util.h"
+#include "velmora-metrics.h"
 #include "velmora-securefile.h"
+#include "velmora-signtable.h"
 
 // ---- Settings table ----
 
@@ -40,20 +42,20 @@ constinit const config_def arcf_config_defs[] = {
     {"BaseDirectory", CONFIG_TYPE_STRING, 0},
     {"Canonicalization", CONFIG_TYPE_STRING, 0},
     {"ChangeRootDirectory", CONFIG_TYPE_STRING, 0},
-    {"Domain", CONFIG_TYPE_STRING, 1},
+    {"Domain", CONFIG_TYPE_STRING, 0},
     {"EnableCoredumps", CONFIG_TYPE_BOOLEAN, 0},
     {"FinalReceiver", CONFIG_TYPE_BOOLEAN, 0},
     {"FixedTimestamp", CONFIG_TYPE_STRING, 0},
     {"Include", CONFIG_TYPE_INCLUDE, 0},
     {"InternalHosts", CONFIG_TYPE_STRING, 0},
     {"KeepTemporaryFiles", CONFIG_TYPE_BOOLEAN, 0},
-    {"KeyFile", CONFIG_TYPE_STRING, 1},
+    {"KeyFile", CONFIG_TYPE_STRING, 0},
     {"MaximumHeaders", CONFIG_TYPE_INTEGER, 0},
     {"MilterDebug", CONFIG_TYPE_INTEGER, 0},
     {"Mode", CONFIG_TYPE_STRING, 0},
     {"PeerList", CONFIG_TYPE_STRING, 0},
     {"PidFile", CONFIG_TYPE_STRING, 0},
-    {"Selector", CONFIG_TYPE_STRING, 1},
+    {"Selector", CONFIG_TYPE_STRING, 0},
     {"SignatureAlgorithm", CONFIG_TYPE_STRING, 0},
     {"SignHeaders", CONFIG_TYPE_STRING, 0},
     {"OverSignHeaders", CONFIG_TYPE_STRING, 0},
@@ -70,6 +72,16 @@ constinit const config_def arcf_config_defs[] = {
     // File-mode creation mask in octal, set before the milter socket is
     // created; default none (the inherited mask).
     {"UMask", CONFIG_TYPE_STRING, 0},
+    // Address and port of the Prometheus metrics endpoint; default none (off).
+    {"MetricsListen", CONFIG_TYPE_STRING, 0},
+    // Smallest RSA key accepted, in bits; default 1024.
+    {"MinimumKeyBits", CONFIG_TYPE_INTEGER, 0},
+    // Refuse rsa-sha1 in validation; default false.
+    {"RequireSafeAlgorithms", CONFIG_TYPE_BOOLEAN, 0},
+    // Sealing identities chosen by the envelope sender's domain; default none.
+    {"SigningTable", CONFIG_TYPE_STRING, 0},
+    // Further authserv-ids of this ADMD, comma-separated; default none.
+    {"TrustedAuthservIDs", CONFIG_TYPE_STRING, 0},
     {nullptr, -1, 0},
 };
 
@@ -316,6 +328,72 @@ int load_keyrecordfile(arcf_config* conf, const char* path, char* err) noexcept 
     return 0;
 }
 
+// Cuts a TrustedAuthservIDs value into the record: comma-separated ids,
+// blanks around each one dropped, empty ones skipped.
+int load_trusted(arcf_config* conf, const char* value, char* err) noexcept {
+    conf->conf_trustedtext = strdup(value);
+    if (conf->conf_trustedtext == nullptr) {
+        set_error(err, "malloc(): %s", strerror(errno));
+        return -1;
+    }
+    size_t n = 1;
+    for (const char* p = value; *p != '\0'; ++p) {
+        n += *p == ',' ? 1 : 0;
+    }
+    conf->conf_trustedids = static_cast<char**>(calloc(n + 1, sizeof(char*)));
+    if (conf->conf_trustedids == nullptr) {
+        set_error(err, "malloc(): %s", strerror(errno));
+        return -1;
+    }
+    size_t used = 0;
+    char* save = nullptr;
+    for (char* id = strtok_r(conf->conf_trustedtext, ",", &save); id != nullptr;
+         id = strtok_r(nullptr, ",", &save)) {
+        id += strspn(id, " \t");
+        size_t len = strlen(id);
+        while (len > 0 && (id[len - 1] == ' ' || id[len - 1] == '\t')) {
+            id[--len] = '\0';
+        }
+        if (len == 0) {
+            continue;
+        }
+        if (strpbrk(id, " \t;()\"") != nullptr) {
+            set_error(err, "TrustedAuthservIDs: \"%s\" is not an authserv-id", id);
+            return -1;
+        }
+        conf->conf_trustedids[used++] = id;
+    }
+    return 0;
+}
+
+// Reads the settings of monitoring, trust and crypto policy.
+int load_ops_settings(config_setting* data, arcf_config* conf, char* err) noexcept {
+    get_bool(data, "RequireSafeAlgorithms", conf->conf_safealgs);
+    if (int bits = 0; config_get(data, "MinimumKeyBits", &bits, sizeof bits) == 1) {
+        // RFC 8301: keys below 1024 bits must not be accepted.
+        if (bits < 1024 || bits > 16384) {
+            set_error(err, "MinimumKeyBits %d is not from 1024 to 16384", bits);
+            return -1;
+        }
+        conf->conf_minkeybits = static_cast<uint32_t>(bits);
+    }
+    conf->conf_metricslisten = get_text(data, "MetricsListen");
+    if (conf->conf_metricslisten != nullptr) {
+        struct sockaddr_storage ss;
+        socklen_t len = 0;
+        char why[ARCF_ERRBUF_SIZE];
+        if (!arcf_metrics_listen_parse(conf->conf_metricslisten, &ss, &len, why, sizeof why)) {
+            set_error(err, "MetricsListen: %s", why);
+            return -1;
+        }
+    }
+    if (const char* trusted = get_text(data, "TrustedAuthservIDs");
+        trusted != nullptr && load_trusted(conf, trusted, err) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
 // Reads the settings that need a configuration (everything before the base
 // directory is checked). Returns 0 or -1 with err set.
 int load_settings(config_setting* data, arcf_config* conf, char* err, const char* user,
@@ -371,6 +449,10 @@ int load_settings(config_setting* data, arcf_config* conf, char* err, const char
         return -1;
     }
 
+    if (load_ops_settings(data, conf, err) != 0) {
+        return -1;
+    }
+
     // Relative to the directory the process is in, not the base directory.
     if (const char* checks = get_text(data, "SealHeaderChecks");
         checks != nullptr && !load_list(&conf->conf_sealchecks, checks, err)) {
@@ -386,6 +468,85 @@ int load_settings(config_setting* data, arcf_config* conf, char* err, const char
         get_bool(data, "SoftwareHeader", conf->conf_addswhdr);
     }
     userid = user != nullptr ? user : get_text(data, "UserID");
+    return 0;
+}
+
+// Warns of a sealing key below 2048 bits (RFC 8301 asks for at least that)
+// and refuses one the library would refuse to seal with.
+int check_key_size(const arcf_config* conf, const char* what, int bits, char* err) noexcept {
+    if (bits < 0) {
+        // Sealing with it fails and defers the mail; say so now.
+        if (conf->conf_dolog) {
+            arcf_log(LOG_WARNING, "%s: holds no RSA private key (PEM or DER)", what);
+        }
+        return 0;
+    }
+    if (static_cast<uint32_t>(bits) < conf->conf_minkeybits) {
+        set_error(err, "%s: the sealing key has %d bits, fewer than MinimumKeyBits (%u)", what,
+                  bits, conf->conf_minkeybits);
+        return -1;
+    }
+    if (bits < 2048) {
+        if (conf->conf_dolog) {
+            arcf_log(LOG_WARNING, "%s: the sealing key has %d bits; use 2048 or more", what, bits);
+        }
+    }
+    return 0;
+}
+
+// Loads the SigningTable and checks that a configuration that may seal has a
+// sealing identity: Domain, Selector and KeyFile together, or a SigningTable
+// (whose senders without an entry fall back to the three when they are set).
+int check_sealing(config_setting* data, arcf_config* conf, const char* userid, char* err) noexcept {
+    if (const char* table = data != nullptr ? get_text(data, "SigningTable") : nullptr;
+        table != nullptr) {
+        calloc_ptr<char> path{resolve(conf->conf_basedir, table)};
+        uid_t uid = static_cast<uid_t>(-1);
+        if (!path) {
+            set_error(err, "malloc(): %s", strerror(errno));
+            return -1;
+        }
+        if (userid != nullptr && !lookup_user(userid, uid)) {
+            const std::string_view spec{userid};
+            set_error(err, "%.*s: no such user",
+                      static_cast<int>(spec.substr(0, spec.find(':')).size()), userid);
+            return -1;
+        }
+        conf->conf_signtable = arcf_signtable_load(
+            path.get(), conf->conf_basedir, static_cast<uint32_t>(uid), err, ARCF_ERRBUF_SIZE);
+        if (conf->conf_signtable == nullptr) {
+            return -1;
+        }
+        for (const arcf_signentry* e = conf->conf_signtable->st_entries; e != nullptr;
+             e = e->se_next) {
+            char what[ARCF_ERRBUF_SIZE];
+            snprintf(what, sizeof what, "%s:%u: %s", path.get(), e->se_line, e->se_keyfile);
+            if (check_key_size(conf, what, e->se_keybits, err) != 0) {
+                return -1;
+            }
+        }
+    }
+    if (conf->conf_keydata != nullptr) {
+        conf->conf_keybits = arcf_keybits(conf->conf_keydata, conf->conf_keylen - 1);
+        if (check_key_size(conf, conf->conf_keyfile, conf->conf_keybits, err) != 0) {
+            return -1;
+        }
+    }
+    // Mode v only validates: no sealing identity is needed.
+    const bool may_seal = conf->conf_mode == 0 || (conf->conf_mode & ARC_MODE_SIGN) != 0;
+    const bool any = conf->conf_domain != nullptr || conf->conf_selector != nullptr ||
+                     conf->conf_keyfile != nullptr;
+    // Without a configuration file nothing is required (test mode).
+    if (data != nullptr && may_seal && (conf->conf_signtable == nullptr || any)) {
+        for (const auto& [name, value] :
+             {std::pair{"Domain", conf->conf_domain}, std::pair{"Selector", conf->conf_selector},
+              std::pair{"KeyFile", conf->conf_keyfile}}) {
+            if (value == nullptr) {
+                set_error(err, "required parameter \"%s\" missing", name);
+                return -1;
+            }
+        }
+    }
     return 0;
 }
 
@@ -443,6 +604,7 @@ arcf_config* arcf_config_new() noexcept {
     }
     conf->conf_maxhdrsz = ARCF_DEFAULT_MAXHDRSZ;
     conf->conf_safekeys = true;
+    conf->conf_minkeybits = ARCF_DEFAULT_MINKEYBITS;
     conf->conf_umask = -1;
     conf->conf_canonhdr = ARC_CANON_RELAXED;
     conf->conf_canonbody = ARC_CANON_SIMPLE;
@@ -515,6 +677,9 @@ int arcf_config_load(config_setting* data, arcf_config* conf, char* err,
             return -1;
         }
     }
+    if (check_sealing(data, conf, userid, err) != 0) {
+        return -1;
+    }
     if (conf->conf_dolog) {
         const char* facility = data != nullptr ? get_text(data, "SyslogFacility") : nullptr;
         closelog();
@@ -542,7 +707,13 @@ bool arcf_config_setlib(arcf_config* conf, const char** msg) noexcept {
     }
     if (ok) {
         unsigned int flags = conf->conf_keeptmpfiles ? ARC_LIBFLAGS_KEEPFILES : 0;
+        flags |= conf->conf_safealgs ? ARC_LIBFLAGS_NOSHA1 : 0;
         ok = arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_FLAGS, &flags, sizeof flags) == ARC_STAT_OK;
+    }
+    if (ok) {
+        unsigned int bits = conf->conf_minkeybits;
+        ok =
+            arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_MINKEYBITS, &bits, sizeof bits) == ARC_STAT_OK;
     }
     if (conf->conf_fixedtime != 0) {
         uint64_t fixed = conf->conf_fixedtime;
@@ -615,5 +786,22 @@ void arcf_config_free(arcf_config* conf) noexcept {
     }
     free(conf->conf_keyrecordfile);
     free(conf->conf_basedir);
+    free(conf->conf_trustedids);
+    free(conf->conf_trustedtext);
+    arcf_signtable_free(conf->conf_signtable);
     free(conf);
+}
+
+const char* arcf_config_ours(const arcf_config* conf, const char* id) noexcept {
+    assert(conf != NULL);
+    assert(id != NULL);
+    if (conf->conf_authservid != nullptr && strcasecmp(id, conf->conf_authservid) == 0) {
+        return conf->conf_authservid;
+    }
+    for (char** t = conf->conf_trustedids; t != nullptr && *t != nullptr; ++t) {
+        if (strcasecmp(id, *t) == 0) {
+            return *t;
+        }
+    }
+    return nullptr;
 }

@@ -21,6 +21,7 @@
 
 #include "config.h"
 #include "velmora-lists.h"
+#include "velmora-signtable.h"
 #include "velmora.h"
 
 // ---- Settings ----
@@ -31,6 +32,8 @@ constexpr size_t ARCF_ERRBUF_SIZE = 1025;
 constexpr size_t ARCF_PATH_SIZE = 1025;
 // Header data limit of a new record.
 constexpr int64_t ARCF_DEFAULT_MAXHDRSZ = 65536;
+// Smallest RSA key accepted when MinimumKeyBits is not set.
+constexpr uint32_t ARCF_DEFAULT_MINKEYBITS = 1024;
 
 // The settings table handed to config_load() and config_check(): every key of
 // the configuration file with its kind, ended by a row with a null name.
@@ -47,40 +50,53 @@ extern const config_def arcf_config_defs[];
 // becomes current, into the parsed configuration it was loaded from) and live
 // as long as the record.
 struct arcf_config {
-    bool conf_dolog;                // log to syslog (Syslog, or -l)
-    bool conf_enablecores;          // EnableCoredumps
-    bool conf_reqhdrs;              // require basic RFC 5322 compliance (-r only)
-    bool conf_addswhdr;             // SoftwareHeader: add an ARC-Filter field
-    bool conf_safekeys;             // an insecure key file fails the load; always set
-    bool conf_keeptmpfiles;         // KeepTemporaryFiles
-    bool conf_finalreceiver;        // FinalReceiver: add the chain of custody
-    int32_t conf_refcnt;            // connections holding the record; under conf_lock
-    int32_t conf_mode;              // ARC_MODE_SIGN and/or ARC_MODE_VERIFY bits, or 0
-    int32_t conf_canonhdr;          // header canonicalization, ARC_CANON_*
-    int32_t conf_canonbody;         // body canonicalization, ARC_CANON_*
-    int32_t conf_signalg;           // signing algorithm, ARC_ALG_* (never -1 once loaded)
-    int32_t conf_umask;             // UMask as a mode mask, or -1 when not set
-    uint64_t conf_fixedtime;        // FixedTimestamp in seconds, 0 = none
-    const char* conf_selector;      // borrows: Selector
-    const char* conf_keyfile;       // borrows: KeyFile as written
-    const char* conf_tmpdir;        // borrows: TemporaryDirectory
-    char* conf_authservid;          // owns: the authserv-id
-    const char* conf_domain;        // borrows: Domain
-    char* conf_signhdrs;            // borrows: SignHeaders (cut at commas by setlib)
-    char** conf_signhdrs_list;      // owns the array only: SignHeaders split
-    char* conf_oversignhdrs;        // borrows: OverSignHeaders (cut likewise)
-    char** conf_oversignhdrs_list;  // owns the array only: OverSignHeaders split
-    char* conf_keyrecordfile;       // owns: KeyRecordFile resolved against BaseDirectory
-    char* conf_basedir;             // owns: BaseDirectory, entered by arcf_config_chdir()
-    unsigned char* conf_keydata;    // owns: the key file's bytes plus a NUL
-    size_t conf_keylen;             // the key file's size plus one
-    int64_t conf_maxhdrsz;          // header data limit; 0 or less: none
-    config_setting* conf_data;      // owns: the parsed configuration, once current
-    arc_library* conf_libarc;       // owns: the library handle (arcf_config_setlib)
-    arcf_list* conf_peers;          // owns: PeerList entries
-    arcf_list* conf_internal;       // owns: InternalHosts entries
-    arcf_list* conf_sealchecks;     // owns: SealHeaderChecks entries
+    bool conf_dolog;                 // log to syslog (Syslog, or -l)
+    bool conf_enablecores;           // EnableCoredumps
+    bool conf_reqhdrs;               // require basic RFC 5322 compliance (-r only)
+    bool conf_addswhdr;              // SoftwareHeader: add an ARC-Filter field
+    bool conf_safekeys;              // an insecure key file fails the load; always set
+    bool conf_keeptmpfiles;          // KeepTemporaryFiles
+    bool conf_finalreceiver;         // FinalReceiver: add the chain of custody
+    int32_t conf_refcnt;             // connections holding the record; under conf_lock
+    int32_t conf_mode;               // ARC_MODE_SIGN and/or ARC_MODE_VERIFY bits, or 0
+    int32_t conf_canonhdr;           // header canonicalization, ARC_CANON_*
+    int32_t conf_canonbody;          // body canonicalization, ARC_CANON_*
+    int32_t conf_signalg;            // signing algorithm, ARC_ALG_* (never -1 once loaded)
+    int32_t conf_umask;              // UMask as a mode mask, or -1 when not set
+    uint64_t conf_fixedtime;         // FixedTimestamp in seconds, 0 = none
+    const char* conf_selector;       // borrows: Selector
+    const char* conf_keyfile;        // borrows: KeyFile as written
+    const char* conf_tmpdir;         // borrows: TemporaryDirectory
+    char* conf_authservid;           // owns: the authserv-id
+    const char* conf_domain;         // borrows: Domain
+    char* conf_signhdrs;             // borrows: SignHeaders (cut at commas by setlib)
+    char** conf_signhdrs_list;       // owns the array only: SignHeaders split
+    char* conf_oversignhdrs;         // borrows: OverSignHeaders (cut likewise)
+    char** conf_oversignhdrs_list;   // owns the array only: OverSignHeaders split
+    char* conf_keyrecordfile;        // owns: KeyRecordFile resolved against BaseDirectory
+    char* conf_basedir;              // owns: BaseDirectory, entered by arcf_config_chdir()
+    unsigned char* conf_keydata;     // owns: the key file's bytes plus a NUL
+    size_t conf_keylen;              // the key file's size plus one
+    int64_t conf_maxhdrsz;           // header data limit; 0 or less: none
+    config_setting* conf_data;       // owns: the parsed configuration, once current
+    arc_library* conf_libarc;        // owns: the library handle (arcf_config_setlib)
+    arcf_list* conf_peers;           // owns: PeerList entries
+    arcf_list* conf_internal;        // owns: InternalHosts entries
+    arcf_list* conf_sealchecks;      // owns: SealHeaderChecks entries
+    bool conf_safealgs;              // RequireSafeAlgorithms: refuse rsa-sha1 in validation
+    bool conf_oldestpass;            // OldestPass: report header.oldest-pass of passing chains
+    uint32_t conf_minkeybits;        // MinimumKeyBits: smallest RSA key accepted (1024)
+    int conf_keybits;                // size of the KeyFile key in bits, or 0 without one
+    const char* conf_metricslisten;  // borrows: MetricsListen, or null (no endpoint)
+    char* conf_trustedtext;          // owns: TrustedAuthservIDs, cut into conf_trustedids
+    char** conf_trustedids;          // owns the array only: the trusted authserv-ids, or null
+    arcf_signtable* conf_signtable;  // owns: SigningTable, or null
 };
+
+// When `id` is this host's authserv-id or one of TrustedAuthservIDs (ignoring
+// case), whose Authentication-Results fields are this ADMD's own, returns the
+// configured text it matched (owned by the record); else null.
+const char* arcf_config_ours(const arcf_config* conf, const char* id) noexcept;
 
 // ---- Process-wide state ----
 

@@ -25,5 +25,7 @@ if(TARGET velmora_filter_objs)
   velmora_unit_test(velmora-config_test velmora-config_test.cc LIBS velmora_config_support)
   velmora_unit_test(velmora-config-threads_test velmora-config-threads_test.cc
                     LIBS velmora_config_support LABELS unit threads)
+  velmora_unit_test(velmora-config-ops_test velmora-config-ops_test.cc
+                    LIBS velmora_config_support)
   velmora_unit_test(velmora-actions_test velmora-actions_test.cc LIBS velmora_filter_objs)
 endif()
