@@ -17,3 +17,25 @@ add_dependencies(velmora_e2e_support velmora-null-milter)
 
 velmora_unit_test(e2e_harness_test e2e/harness_test.cc LIBS velmora_e2e_support
                   LABELS integration e2e)
+
+# velmora itself behind the private Postfix.
+if(TARGET velmora-filter)
+  add_library(velmora_e2e_fixture STATIC ${CMAKE_CURRENT_SOURCE_DIR}/e2e/velmora-fixture.cc)
+  target_link_libraries(velmora_e2e_fixture PUBLIC velmora_e2e_support velmora_objs
+                                                   velmora_testdns_client OpenSSL::Crypto)
+  target_compile_definitions(velmora_e2e_fixture
+                             PUBLIC VELMORA_PROGRAM="$<TARGET_FILE:velmora-filter>")
+  add_dependencies(velmora_e2e_fixture velmora-filter)
+
+  velmora_unit_test(e2e_flows_test e2e/flows_test.cc LIBS velmora_e2e_fixture yaml-cpp
+                    LABELS integration e2e)
+  target_compile_definitions(e2e_flows_test PRIVATE VELMORA_ARC_SUITE_DIR="${VELMORA_ARC_SUITE_DIR}")
+endif()
+if(TARGET velmora_e2e_fixture)
+  velmora_unit_test(e2e_startup_test e2e/startup_test.cc LIBS velmora_e2e_fixture
+                    LABELS integration e2e)
+endif()
+if(TARGET velmora_e2e_fixture)
+  velmora_unit_test(e2e_load_test e2e/load_test.cc LIBS velmora_e2e_fixture
+                    LABELS integration e2e)
+endif()

@@ -262,11 +262,11 @@ int free_port() {
     return port;
 }
 
-temp_dir::temp_dir() {
-    char tmpl[] = "/tmp/velmora-e2e.XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) {
+temp_dir::temp_dir(const char* base) {
+    std::string tmpl = std::string{base} + "/velmora-e2e.XXXXXX";
+    if (mkdtemp(tmpl.data()) != nullptr) {
         path_ = tmpl;
-        (void)chmod(tmpl, 0755);
+        (void)chmod(tmpl.c_str(), 0755);
     }
 }
 
@@ -300,6 +300,10 @@ bool replace_file(const std::string& path, const std::string& text) {
 }
 
 std::string postfix_milter(const std::string& spec) {
+    if (const size_t comma = spec.find(','); comma != std::string::npos) {
+        return postfix_milter(spec.substr(0, comma)) + ", " +
+               postfix_milter(spec.substr(comma + 1));
+    }
     if (spec.rfind("inet:", 0) == 0) {
         const size_t at = spec.find('@');
         if (at != std::string::npos) {

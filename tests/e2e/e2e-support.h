@@ -30,10 +30,12 @@ void become_subreaper();
 int free_port();
 
 // A temporary directory (mode 0755, so Postfix's user can reach into it),
-// removed with everything in it by the destructor.
+// removed with everything in it by the destructor. Made under /tmp, or under
+// `base` (keys need a place no other user can write to on the way, as
+// /run is and /tmp is not).
 class temp_dir {
   public:
-    temp_dir();
+    explicit temp_dir(const char* base = "/tmp");
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;
     ~temp_dir();
@@ -51,7 +53,8 @@ bool write_file(const std::string& path, const std::string& text, int mode = 064
 bool replace_file(const std::string& path, const std::string& text);
 
 // Postfix's form of a libmilter socket specification: "inet:PORT@HOST" becomes
-// "inet:HOST:PORT"; "unix:PATH" and "local:PATH" become "unix:PATH".
+// "inet:HOST:PORT"; "unix:PATH" and "local:PATH" become "unix:PATH". A comma
+// list is converted item by item.
 std::string postfix_milter(const std::string& spec);
 
 // ---- Child processes ----
@@ -100,8 +103,8 @@ int run(const std::vector<std::string>& argv, std::string* out, double seconds =
 // ---- A private Postfix ----
 
 struct mta_options {
-    std::string milter;                   // libmilter's socket specification ("inet:PORT@HOST",
-                                          // "unix:PATH"); empty: none
+    std::string milter;                   // libmilter's socket specifications ("inet:PORT@HOST",
+                                          // "unix:PATH"), comma-separated; empty: none
     std::vector<std::string> extra_main;  // more main.cf lines
     int relay_port = 0;                   // next hop port; 0: start our own smtp-sink
     int milter_timeout = 0;               // milter_command_timeout (seconds), 0: default

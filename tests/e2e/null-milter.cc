@@ -5,8 +5,9 @@
 // and answers continue to each and accept at the end, changing nothing.
 // Options: -p SOCKET (required), -i to insert one header field per message
 // (to show the cost of a small reply packet under Nagle's algorithm), -N to
-// set TCP_NODELAY on an inet listening socket, -f to stay in the foreground
-// (always: it never forks; accepted for symmetry with velmora).
+// set TCP_NODELAY on an inet listening socket, -S TEXT to replace the subject
+// (as a mailing list does), -f to stay in the foreground (always: it never
+// forks; accepted for symmetry with velmora).
 // Memory:  none kept per message.
 // Errors:  start-up failures print on standard error and exit 69 or 64.
 // Threads: libmilter's; the callbacks keep no state.
@@ -25,6 +26,7 @@
 namespace {
 
 bool insert_field = false;
+const char* new_subject = nullptr;
 
 sfsistat on_header(SMFICTX*, char*, char*) {
     return SMFIS_CONTINUE;
@@ -40,6 +42,12 @@ sfsistat on_eom(SMFICTX* ctx) {
         char name[] = "X-Null-Milter";
         char value[] = "passed";
         if (smfi_insheader(ctx, 1, name, value) != MI_SUCCESS) {
+            return SMFIS_TEMPFAIL;
+        }
+    }
+    if (new_subject != nullptr) {
+        char name[] = "Subject";
+        if (smfi_chgheader(ctx, name, 1, const_cast<char*>(new_subject)) != MI_SUCCESS) {
             return SMFIS_TEMPFAIL;
         }
     }
@@ -73,7 +81,7 @@ void set_nodelay_on_listeners() {
 int main(int argc, char** argv) {
     const char* sock = nullptr;
     bool nodelay = false;
-    for (int c; (c = getopt(argc, argv, "fiNp:")) != -1;) {
+    for (int c; (c = getopt(argc, argv, "fiNp:S:")) != -1;) {
         switch (c) {
             case 'f':
                 break;
@@ -86,20 +94,24 @@ int main(int argc, char** argv) {
             case 'p':
                 sock = optarg;
                 break;
+            case 'S':
+                new_subject = optarg;
+                break;
             default:
-                std::fprintf(stderr, "usage: %s -p socket [-i] [-N]\n", argv[0]);
+                std::fprintf(stderr, "usage: %s -p socket [-i] [-N] [-S subject]\n", argv[0]);
                 return 64;
         }
     }
     if (sock == nullptr || optind != argc) {
-        std::fprintf(stderr, "usage: %s -p socket [-i] [-N]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s -p socket [-i] [-N] [-S subject]\n", argv[0]);
         return 64;
     }
     struct smfiDesc desc;
     std::memset(&desc, 0, sizeof desc);
     desc.xxfi_name = const_cast<char*>("null milter");
     desc.xxfi_version = SMFI_VERSION;
-    desc.xxfi_flags = insert_field ? SMFIF_ADDHDRS : 0;
+    desc.xxfi_flags =
+        (insert_field ? SMFIF_ADDHDRS : 0) | (new_subject != nullptr ? SMFIF_CHGHDRS : 0);
     desc.xxfi_header = on_header;
     desc.xxfi_eoh = on_eoh;
     desc.xxfi_body = on_body;

@@ -1,0 +1,368 @@
+// flows_test.cc - velmora behind a private Postfix, checked on the bytes
+// smtp-sink received: inbound validation, outbound sealing over SMTP and
+// local submission, two hops (with a list that changes the subject between
+// validating and sealing), and forged Authentication-Results.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e-support.h"
+#include "testdns-client.h"
+#include "velmora-fixture.h"
+
+namespace {
+
+using namespace velmora_e2e;
+
+constexpr const char* authserv = "mx.velmora.test";
+
+// A message of `fields` header fields (at least five).
+std::string make_message(const std::string& id, int fields = 5, const std::string& body = "") {
+    std::string m =
+        "From: Alice <alice@example.org>\n"
+        "To: Bob <bob@example.net>\n"
+        "Subject: flow " +
+        id +
+        "\n"
+        "Date: Thu, 10 Dec 2026 12:00:00 +0000\n"
+        "Message-ID: <" +
+        id + "@example.org>\n";
+    for (int i = 5; i < fields; ++i) {
+        m += "X-Extra-" + std::to_string(i) + ": value " + std::to_string(i) + "\n";
+    }
+    return m + "\n" + (body.empty() ? "Hello,\nthis is " + id + ".\n" : body);
+}
+
+// The message smtp-sink kept, less Postfix's own Received field.
+std::string without_first_field(const std::string& m) {
+    size_t end = m.find('\n');
+    while (end != std::string::npos && end + 1 < m.size() &&
+           (m[end + 1] == ' ' || m[end + 1] == '\t')) {
+        end = m.find('\n', end + 1);
+    }
+    return end == std::string::npos ? std::string{} : m.substr(end + 1);
+}
+
+// Removes the first field named `name` (with its folds) from the text.
+std::string without_field(const std::string& m, const std::string& name) {
+    const std::string key = name + ":";
+    size_t at = m.rfind(key, 0) == 0 ? 0 : m.find("\n" + key);
+    if (at == std::string::npos) {
+        return m;
+    }
+    if (at != 0) {
+        ++at;
+    }
+    size_t end = m.find('\n', at);
+    while (end != std::string::npos && end + 1 < m.size() &&
+           (m[end + 1] == ' ' || m[end + 1] == '\t')) {
+        end = m.find('\n', end + 1);
+    }
+    return m.substr(0, at) + m.substr(end + 1);
+}
+
+class Flows : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = skip_reason();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        become_subreaper();
+        std::string err;
+        ASSERT_TRUE(syslog.start(tmp / "log", &err)) << err;
+        key = make_key(keys.path(), "test-sel1", 2048);
+        ASSERT_FALSE(key.pem_path.empty());
+        suite_pass = load_suite_message("cv_pass_i1_1", &suite_record);
+        ASSERT_FALSE(suite_pass.empty());
+        keyfile = tmp / "keys.txt";
+        ASSERT_TRUE(write_file(keyfile, "sel1._domainkey.example.org " + key.record + "\n" +
+                                            "dummy._domainkey.example.org " + suite_record + "\n"));
+    }
+
+    void TearDown() override {
+        for (auto& m : mtas) {
+            m->stop();
+        }
+        for (auto& f : filters) {
+            f->stop(SIGTERM, 15);
+        }
+        for (auto& f : helpers) {
+            f->stop(SIGKILL);
+        }
+    }
+
+    // A message of the public ARC test suite, and its key record.
+    static std::string load_suite_message(const std::string& name, std::string* record) {
+        for (const auto& doc : YAML::LoadAllFromFile(std::string{VELMORA_ARC_SUITE_DIR} +
+                                                     "/arc-draft-validation-tests.yml")) {
+            if (doc["tests"] && doc["tests"][name]) {
+                *record = doc["txt-records"]["dummy._domainkey.example.org"].as<std::string>();
+                return doc["tests"][name]["message"].as<std::string>();
+            }
+        }
+        return {};
+    }
+
+    // Starts velmora in the foreground with `conf`; returns its socket.
+    std::string start_velmora(const std::string& name, const std::string& conf,
+                              const std::string& dns = "") {
+        const std::string path = tmp / (name + ".conf");
+        EXPECT_TRUE(write_file(path, conf));
+        const std::string spec = "inet:" + std::to_string(free_port()) + "@127.0.0.1";
+        const std::string scratch = tmp / name;
+        (void)mkdir(scratch.c_str(), 0755);
+        filters.push_back(std::make_unique<child>());
+        std::string err;
+        EXPECT_TRUE(filters.back()->start(
+            {velmora_program(), "-f", "-c", path, "-p", spec},
+            velmora_child_options(scratch, syslog.path(), dns, tmp / (name + ".err")), &err))
+            << err;
+        for (int i = 0; i < 200 && !milter_listening(spec); ++i) {
+            usleep(25000);
+        }
+        EXPECT_TRUE(milter_listening(spec)) << read_file(tmp / (name + ".err"));
+        return spec;
+    }
+
+    // The configuration of a filter sealing as example.org with selector sel1.
+    std::string conf(const std::string& extra) const {
+        return "Domain example.org\nSelector sel1\nKeyFile " + key.pem_path + "\nAuthservID " +
+               authserv + "\nKeyRecordFile " + keyfile + "\nSyslog yes\n" + extra;
+    }
+
+    postfix_instance& start_mta(const std::vector<std::string>& milters, int relay = 0) {
+        mtas.push_back(std::make_unique<postfix_instance>());
+        mta_options opt;
+        for (const auto& m : milters) {
+            opt.milter += (opt.milter.empty() ? "" : ",") + m;
+        }
+        opt.relay_port = relay;
+        std::string err;
+        EXPECT_TRUE(mtas.back()->start(opt, &err)) << err;
+        return *mtas.back();
+    }
+
+    // Sends each message on one session; every one must be accepted.
+    void send_all(postfix_instance& mta, const std::vector<std::string>& messages) {
+        smtp_session s;
+        std::string err;
+        ASSERT_TRUE(s.open(mta.smtp_port(), &err)) << err;
+        for (const auto& m : messages) {
+            EXPECT_EQ(s.send("alice@example.org", "bob@example.net", m), 250) << s.last_reply();
+        }
+    }
+
+    temp_dir tmp;
+    temp_dir keys{"/run"};
+    syslog_capture syslog;
+    test_key key;
+    std::string keyfile;
+    std::string suite_pass;
+    std::string suite_record;
+    std::vector<std::unique_ptr<child>> filters;
+    std::vector<std::unique_ptr<child>> helpers;
+    std::vector<std::unique_ptr<postfix_instance>> mtas;
+};
+
+// Flow 1: an external client's messages are validated; the result sits just
+// below Postfix's Received field and nothing else of the message changes.
+TEST_F(Flows, InboundValidationReportsTheChainState) {
+    ASSERT_TRUE(write_file(tmp / "internal.hosts", "192.0.2.0/24\n"));
+    const std::string spec =
+        start_velmora("v", conf("InternalHosts " + (tmp / "internal.hosts") + "\n"));
+    auto& mta = start_mta({spec});
+    const std::string plain = make_message("none-1");
+    std::string changed = suite_pass;
+    changed.replace(changed.find("This is a test message."), 23, "This is a changed message.");
+    send_all(mta, {plain, suite_pass, changed});
+    ASSERT_TRUE(mta.wait_delivered(3, 30)) << mta.log();
+
+    struct expected {
+        const std::string* sent;
+        const char* state;
+    };
+    const expected cases[] = {
+        {&plain, "arc=none"}, {&suite_pass, "arc=pass"}, {&changed, "arc=fail"}};
+    const auto got = mta.delivered();
+    ASSERT_EQ(got.size(), 3u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        bool found = false;
+        for (const auto& m : got) {
+            const std::string rest = without_first_field(m);
+            // Postfix drops Return-Path on arrival (message_drop_headers).
+            if (without_field(rest, "Authentication-Results") !=
+                without_field(*c.sent, "Return-Path")) {
+                continue;
+            }
+            found = true;
+            const auto names = field_names(m);
+            ASSERT_GE(names.size(), 2u);
+            EXPECT_EQ(names[0], "Received");
+            EXPECT_EQ(names[1], "Authentication-Results");
+            const std::string ar = field_values(m, "Authentication-Results").front();
+            EXPECT_EQ(ar.rfind(authserv, 0), 0u) << ar;
+            EXPECT_NE(ar.find(c.state), std::string::npos) << ar;
+        }
+        EXPECT_TRUE(found) << "not delivered byte for byte";
+    }
+}
+
+// Flow 2: internal clients (SMTP from loopback, and local submission) get a
+// set that validates, with either header canonicalization and key size.
+TEST_F(Flows, OutboundSealingValidates) {
+    const test_key big = make_key(keys.path(), "test-sel4096", 4096);
+    ASSERT_FALSE(big.pem_path.empty());
+    ASSERT_TRUE(write_file(
+        keyfile, read_file(keyfile) + "sel4096._domainkey.example.org " + big.record + "\n"));
+    struct variant {
+        const char* name;
+        std::string extra;
+        int fields;
+    };
+    const variant variants[] = {
+        {"relaxed-2048", "Canonicalization relaxed/simple\n", 5},
+        {"simple-2048", "Canonicalization simple/simple\n", 5},
+        {"relaxed-4096-40",
+         "Canonicalization relaxed/relaxed\nSelector sel4096\nKeyFile " + big.pem_path + "\n", 40},
+    };
+    for (const auto& v : variants) {
+        SCOPED_TRACE(v.name);
+        // A later Selector or KeyFile line wins over the first.
+        std::string c = conf("Mode s\n");
+        if (v.extra.find("Selector") != std::string::npos) {
+            c = "Domain example.org\nSelector sel4096\nKeyFile " + big.pem_path + "\nAuthservID " +
+                authserv + "\nKeyRecordFile " + keyfile + "\nSyslog yes\nMode s\n" +
+                "Canonicalization relaxed/relaxed\n";
+        } else {
+            c += v.extra;
+        }
+        const std::string spec = start_velmora(v.name, c);
+        auto& mta = start_mta({spec});
+        const std::string smtp = make_message(std::string{v.name} + "-smtp", v.fields);
+        const std::string local = make_message(std::string{v.name} + "-local", v.fields);
+        send_all(mta, {smtp});
+        std::string out;
+        ASSERT_EQ(mta.sendmail("alice@example.org", "bob@example.net", local, &out), 0) << out;
+        ASSERT_TRUE(mta.wait_delivered(2, 30)) << mta.log();
+        const auto got = mta.delivered();
+        ASSERT_EQ(got.size(), 2u);
+        for (const auto& m : got) {
+            int instance = 0;
+            EXPECT_EQ(validate_chain(m, keyfile, &instance), "pass") << m;
+            EXPECT_EQ(instance, 1);
+            const auto names = field_names(m);
+            ASSERT_GE(names.size(), 4u);
+            // The set sits below Postfix's Received field, seal on top.
+            EXPECT_EQ(names[1], "ARC-Seal");
+            EXPECT_EQ(names[2], "ARC-Message-Signature");
+            EXPECT_EQ(names[3], "ARC-Authentication-Results");
+            const std::string ams = field_values(m, "ARC-Message-Signature").front();
+            const std::string hc = tag_value(ams, "c");
+            EXPECT_EQ(hc.substr(0, hc.find('/')),
+                      v.extra.find("simple/simple") != std::string::npos ? "simple" : "relaxed");
+        }
+        mtas.back()->stop();
+        filters.back()->stop(SIGTERM, 15);
+    }
+}
+
+// Flow 3: A seals, B validates and seals again: i=2 validates. Then a list
+// at B changes the subject between B's validating and sealing filters; the
+// validation result carried into B's set keeps the chain passing.
+TEST_F(Flows, TwoHopsKeepTheChain) {
+    // B's keys come from velmora-testdns through the real resolver.
+    const std::string why = velmora_testdns::skip_reason();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const test_key bkey = make_key(keys.path(), "test-hopb", 2048);
+    velmora_testdns::server dns;
+    std::string err;
+    ASSERT_TRUE(dns.start("sel1._domainkey.example.org TXT " + key.record +
+                              "\nhopb._domainkey.example.net TXT " + bkey.record + "\n",
+                          &err))
+        << err;
+    ASSERT_TRUE(write_file(
+        keyfile, read_file(keyfile) + "hopb._domainkey.example.net " + bkey.record + "\n"));
+    const std::string b_common = "Domain example.net\nSelector hopb\nKeyFile " + bkey.pem_path +
+                                 "\nAuthservID mx.example.net\nSyslog yes\n";
+    for (const bool list : {false, true}) {
+        SCOPED_TRACE(list ? "list changes the subject" : "plain relay");
+        std::vector<std::string> b_milters;
+        if (!list) {
+            b_milters.push_back(start_velmora("b-both", b_common + "Mode sv\n", dns.address()));
+        } else {
+            b_milters.push_back(start_velmora("b-verify", b_common + "Mode v\n", dns.address()));
+            helpers.push_back(std::make_unique<child>());
+            const std::string lspec = "inet:" + std::to_string(free_port()) + "@127.0.0.1";
+            ASSERT_TRUE(helpers.back()->start(
+                {VELMORA_NULL_MILTER, "-p", lspec, "-S", "[list] changed subject"}, {}, &err))
+                << err;
+            b_milters.push_back(lspec);
+            b_milters.push_back(start_velmora("b-seal", b_common + "Mode s\n", dns.address()));
+        }
+        auto& b = start_mta(b_milters);
+        const std::string a_spec = start_velmora(list ? "a2" : "a1", conf("Mode s\n"));
+        auto& a = start_mta({a_spec}, b.smtp_port());
+        send_all(a, {make_message(list ? "hop-list" : "hop-plain")});
+        ASSERT_TRUE(a.wait_delivered(1, 30)) << a.log() << b.log();
+        ASSERT_TRUE(b.wait_delivered(1, 30)) << b.log();
+        const auto got = b.delivered();
+        ASSERT_EQ(got.size(), 1u);
+        int instance = 0;
+        EXPECT_EQ(validate_chain(got[0], keyfile, &instance), "pass") << got[0];
+        EXPECT_EQ(instance, 2);
+        if (list) {
+            EXPECT_EQ(field_values(got[0], "Subject").front(), "[list] changed subject");
+        }
+        for (const auto& seal : field_values(got[0], "ARC-Seal")) {
+            if (tag_value(seal, "i") == "2") {
+                EXPECT_EQ(tag_value(seal, "cv"), "pass");
+                EXPECT_EQ(tag_value(seal, "s"), "hopb");
+            }
+        }
+        for (auto& m : mtas) {
+            m->stop();
+        }
+        mtas.clear();
+        for (auto& f : filters) {
+            f->stop(SIGTERM, 15);
+        }
+        filters.clear();
+        for (auto& h : helpers) {
+            h->stop(SIGKILL);
+        }
+        helpers.clear();
+    }
+}
+
+// Flow 4: an Authentication-Results field with our authserv-id from outside
+// is removed and never reaches an ARC-Authentication-Results.
+TEST_F(Flows, ForgedResultsAreRemoved) {
+    const std::string spec = start_velmora("forged", conf("Mode sv\n"));
+    auto& mta = start_mta({spec});
+    const std::string forged = "Authentication-Results: " + std::string{authserv} +
+                               "; arc=pass; dkim=pass header.d=example.org\n" +
+                               make_message("forged");
+    send_all(mta, {forged});
+    ASSERT_TRUE(mta.wait_delivered(1, 30)) << mta.log();
+    const auto got = mta.delivered();
+    ASSERT_EQ(got.size(), 1u);
+    for (const auto& ar : field_values(got[0], "Authentication-Results")) {
+        EXPECT_EQ(ar.find("dkim=pass header.d=example.org"), std::string::npos) << ar;
+    }
+    for (const auto& aar : field_values(got[0], "ARC-Authentication-Results")) {
+        EXPECT_EQ(aar.find("dkim=pass"), std::string::npos) << aar;
+        EXPECT_EQ(aar.find("arc=pass"), std::string::npos) << aar;
+    }
+    int instance = 0;
+    EXPECT_EQ(validate_chain(got[0], keyfile, &instance), "pass") << got[0];
+}
+
+}  // namespace

@@ -1,0 +1,334 @@
+// velmora-fixture.cc - keys, the syslog capture, velmora's namespace and
+// chain validation for the end-to-end tests; see velmora-fixture.h.
+#include "velmora-fixture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "testdns-client.h"
+#include "velmora.h"
+
+namespace velmora_e2e {
+
+namespace {
+
+double now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Gives the calling process a /dev of its own: a tmpfs holding the usual
+// devices (bound from the real /dev) and, as /dev/log, the capture socket.
+bool private_dev(const std::string& olddev, const std::string& devlog) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("/dev", olddev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0) {
+        return false;
+    }
+    for (const char* name : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        const std::string target = std::string{"/dev/"} + name;
+        const int fd = open(target.c_str(), O_CREAT | O_WRONLY, 0666);
+        if (fd >= 0) {
+            close(fd);
+        }
+        (void)mount((olddev + "/" + name).c_str(), target.c_str(), nullptr, MS_BIND, nullptr);
+    }
+    (void)symlink("/proc/self/fd", "/dev/fd");
+    (void)symlink("/proc/self/fd/0", "/dev/stdin");
+    (void)symlink("/proc/self/fd/1", "/dev/stdout");
+    (void)symlink("/proc/self/fd/2", "/dev/stderr");
+    const int fd = open("/dev/log", O_CREAT | O_WRONLY, 0666);
+    if (fd >= 0) {
+        close(fd);
+    }
+    const bool ok = mount(devlog.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
+    (void)umount2(olddev.c_str(), MNT_DETACH);
+    return ok;
+}
+
+}  // namespace
+
+test_key make_key(const std::string& dir, const std::string& name, int bits) {
+    test_key out;
+    EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned>(bits));
+    if (key == nullptr) {
+        return out;
+    }
+    const std::string path = dir + "/" + name + ".pem";
+    FILE* f = fopen(path.c_str(), "w");
+    if (f != nullptr) {
+        (void)fchmod(fileno(f), 0600);
+        const bool ok = PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+        fclose(f);
+        if (ok) {
+            out.pem_path = path;
+        }
+    }
+    unsigned char* der = nullptr;
+    const int len = i2d_PUBKEY(key, &der);
+    std::string b64(static_cast<size_t>(4 * ((len + 2) / 3) + 1), '\0');
+    b64.resize(static_cast<size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der, len)));
+    OPENSSL_free(der);
+    EVP_PKEY_free(key);
+    out.record = "v=DKIM1; k=rsa; p=" + b64;
+    return out;
+}
+
+// ---- Syslog ----
+
+syslog_capture::~syslog_capture() {
+    stop_ = true;
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    if (fd_ >= 0) {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+}
+
+bool syslog_capture::start(const std::string& path, std::string* err) {
+    path_ = path;
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un sun {};
+    sun.sun_family = AF_UNIX;
+    snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path.c_str());
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr*>(&sun), sizeof sun) != 0) {
+        *err = std::string{"syslog socket: "} + std::strerror(errno);
+        return false;
+    }
+    (void)chmod(path.c_str(), 0666);
+    reader_ = std::thread([this] {
+        char buf[8192];
+        while (!stop_) {
+            struct pollfd pfd {
+                fd_, POLLIN, 0
+            };
+            if (poll(&pfd, 1, 100) != 1) {
+                continue;
+            }
+            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n > 0) {
+                std::lock_guard<std::mutex> guard{lock_};
+                lines_.emplace_back(buf, static_cast<size_t>(n));
+            }
+        }
+    });
+    return true;
+}
+
+std::vector<std::string> syslog_capture::lines() const {
+    std::lock_guard<std::mutex> guard{lock_};
+    return lines_;
+}
+
+bool syslog_capture::contains(const std::string& text) const {
+    return count(text) > 0;
+}
+
+size_t syslog_capture::count(const std::string& text) const {
+    std::lock_guard<std::mutex> guard{lock_};
+    size_t n = 0;
+    for (const auto& l : lines_) {
+        n += l.find(text) != std::string::npos;
+    }
+    return n;
+}
+
+bool syslog_capture::wait_for(const std::string& text, double seconds) const {
+    const double end = now() + seconds;
+    while (now() < end) {
+        if (contains(text)) {
+            return true;
+        }
+        usleep(20000);
+    }
+    return contains(text);
+}
+
+// ---- velmora ----
+
+child_options velmora_child_options(const std::string& scratch, const std::string& devlog,
+                                    const std::string& dns_address,
+                                    const std::string& stderr_path) {
+    const std::string olddev = scratch + "/olddev";
+    (void)mkdir(olddev.c_str(), 0755);
+    child_options opt;
+    opt.stderr_path = stderr_path;
+    opt.setup = [olddev, devlog, dns_address] {
+        if (!dns_address.empty()) {
+            std::string err;
+            if (!velmora_testdns::enter_resolver_namespace(dns_address, &err)) {
+                return false;
+            }
+        }
+        return private_dev(olddev, devlog);
+    };
+    return opt;
+}
+
+std::string velmora_program() {
+    return VELMORA_PROGRAM;
+}
+
+namespace {
+
+// A connected socket to the milter, or -1.
+int milter_connect(const std::string& spec) {
+    int fd = -1;
+    bool ok = false;
+    if (spec.rfind("unix:", 0) == 0 || spec.rfind("local:", 0) == 0) {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un sun {};
+        sun.sun_family = AF_UNIX;
+        snprintf(sun.sun_path, sizeof sun.sun_path, "%s", spec.substr(spec.find(':') + 1).c_str());
+        ok = fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&sun), sizeof sun) == 0;
+    } else {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sin {};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(static_cast<uint16_t>(std::atoi(spec.c_str() + 5)));
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok = fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) == 0;
+    }
+    if (!ok && fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool milter_listening(const std::string& spec) {
+    const int fd = milter_connect(spec);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return fd >= 0;
+}
+
+bool milter_negotiate(const std::string& spec) {
+    const int fd = milter_connect(spec);
+    if (fd < 0) {
+        return false;
+    }
+    // SMFIC_OPTNEG: version 6, every action, every protocol step offered.
+    const unsigned char optneg[] = {0, 0, 0,    13,   'O', 0,    0,    0,   6,
+                                    0, 0, 0x01, 0xff, 0,   0x1f, 0xff, 0xff};
+    bool ok = write(fd, optneg, sizeof optneg) == static_cast<ssize_t>(sizeof optneg);
+    unsigned char reply[64];
+    struct pollfd pfd {
+        fd, POLLIN, 0
+    };
+    ok = ok && poll(&pfd, 1, 5000) == 1 && read(fd, reply, sizeof reply) >= 5 && reply[4] == 'O';
+    // SMFIC_QUIT.
+    const unsigned char quit[] = {0, 0, 0, 1, 'Q'};
+    (void)!write(fd, quit, sizeof quit);
+    close(fd);
+    return ok;
+}
+
+// ---- Validation ----
+
+std::string tag_value(const std::string& value, const std::string& tag) {
+    std::istringstream in{value};
+    std::string part;
+    while (std::getline(in, part, ';')) {
+        const size_t eq = part.find('=');
+        if (eq == std::string::npos) {
+            continue;
+        }
+        std::string name = part.substr(0, eq);
+        name.erase(0, name.find_first_not_of(" \t\r\n"));
+        name.erase(name.find_last_not_of(" \t\r\n") + 1);
+        if (name == tag) {
+            std::string v = part.substr(eq + 1);
+            v.erase(0, v.find_first_not_of(" \t\r\n"));
+            v.erase(v.find_last_not_of(" \t\r\n") + 1);
+            return v;
+        }
+    }
+    return {};
+}
+
+std::string validate_chain(const std::string& message, const std::string& keyfile, int* instance) {
+    *instance = 0;
+    for (const auto& seal : field_values(message, "ARC-Seal")) {
+        *instance = std::max(*instance, std::atoi(tag_value(seal, "i").c_str()));
+    }
+    arc_library* lib = arc_init();
+    if (lib == nullptr) {
+        return "no library";
+    }
+    std::string state = "error";
+    const char* err = nullptr;
+    if (arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_QUERYFILE, const_cast<char*>(keyfile.c_str()),
+                    0) == ARC_STAT_OK) {
+        arc_msg* msg = arc_message(lib, ARC_CANON_RELAXED, ARC_CANON_RELAXED, ARC_ALG_RSASHA256,
+                                   ARC_MODE_VERIFY, &err);
+        if (msg != nullptr) {
+            // The header fields as an MTA hands them over: CRLF, no final end.
+            const std::string head = header_block(message);
+            std::string field;
+            bool ok = true;
+            auto flush = [&] {
+                if (!field.empty()) {
+                    ok = ok &&
+                         arc_header_field(msg, reinterpret_cast<const unsigned char*>(field.data()),
+                                          field.size()) == ARC_STAT_OK;
+                    field.clear();
+                }
+            };
+            std::istringstream in{head};
+            for (std::string line; std::getline(in, line);) {
+                if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+                    field += "\r\n" + line;
+                } else {
+                    flush();
+                    field = line;
+                }
+            }
+            flush();
+            std::string body;
+            std::istringstream bin{body_of(message)};
+            for (std::string line; std::getline(bin, line);) {
+                body += line + "\r\n";
+            }
+            // The state comes from end of message whatever the earlier
+            // steps found; a refused field is a broken chain.
+            (void)arc_eoh(msg);
+            if (!body.empty()) {
+                (void)arc_body(msg, reinterpret_cast<const unsigned char*>(body.data()),
+                               body.size());
+            }
+            (void)arc_eom(msg);
+            state = ok ? arc_chain_status_str(msg) : "refused";
+            arc_free(msg);
+        }
+    }
+    arc_close(lib);
+    return state;
+}
+
+}  // namespace velmora_e2e

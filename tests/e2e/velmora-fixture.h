@@ -1,0 +1,83 @@
+// velmora-fixture.h - what the end-to-end tests need around velmora itself:
+// sealing keys and their records, a syslog that the test reads, velmora
+// started in a private mount namespace (its own /dev/log, and optionally a
+// resolver pointed at velmora-testdns), and chain validation of delivered
+// messages with the library.
+//
+// Memory:  C++ owners; each object stops or removes what it made.
+// Errors:  start-up functions return false with the reason in *err.
+// Threads: the syslog reader runs a thread of its own; the rest is for the
+//          test's main thread.
+#ifndef VELMORA_TESTS_E2E_VELMORA_FIXTURE_H
+#define VELMORA_TESTS_E2E_VELMORA_FIXTURE_H
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e-support.h"
+
+namespace velmora_e2e {
+
+// A sealing key written to `dir` (mode 0600) and its public record text.
+struct test_key {
+    std::string pem_path;
+    std::string record;  // "v=DKIM1; k=rsa; p=..."
+};
+// Makes an RSA key of `bits`; an empty pem_path when it failed.
+test_key make_key(const std::string& dir, const std::string& name, int bits);
+
+// A datagram socket that receives what syslog() writes to /dev/log in the
+// namespaces of velmora_child_options(); lines are kept in order.
+class syslog_capture {
+  public:
+    syslog_capture() = default;
+    syslog_capture(const syslog_capture&) = delete;
+    syslog_capture& operator=(const syslog_capture&) = delete;
+    ~syslog_capture();
+    bool start(const std::string& path, std::string* err);
+    const std::string& path() const { return path_; }
+    std::vector<std::string> lines() const;
+    bool contains(const std::string& text) const;
+    // Waits until a line contains `text`.
+    bool wait_for(const std::string& text, double seconds) const;
+    size_t count(const std::string& text) const;
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+// How velmora runs: in a private mount namespace whose /dev/log is the
+// capture's socket and, when dns_address is not empty, whose resolver asks
+// velmora-testdns there. `scratch` is an empty directory the setup may use.
+child_options velmora_child_options(const std::string& scratch, const std::string& devlog,
+                                    const std::string& dns_address, const std::string& stderr_path);
+
+// The velmora program under test.
+std::string velmora_program();
+
+// Validates the ARC chain of a delivered message with the library, keys from
+// the key record file `keyfile`. Returns the chain state name ("none",
+// "pass", "fail") and the newest instance in *instance.
+std::string validate_chain(const std::string& message, const std::string& keyfile, int* instance);
+
+// The tag `tag` of a tag-value list ("s" of "a=...; s=sel; ..."), or "".
+std::string tag_value(const std::string& value, const std::string& tag);
+
+// Connects to a milter socket ("inet:PORT@HOST" or "unix:PATH"); true once it
+// accepts.
+bool milter_listening(const std::string& spec);
+// Opens a milter session and negotiates as an MTA would, then leaves; true
+// when the filter answered the negotiation.
+bool milter_negotiate(const std::string& spec);
+
+}  // namespace velmora_e2e
+
+#endif  // VELMORA_TESTS_E2E_VELMORA_FIXTURE_H
