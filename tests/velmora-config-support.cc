@@ -21,7 +21,9 @@ namespace velmora_test {
 
 namespace {
 
-constexpr char base_dir[] = "/tmp/velmora-conf";
+// The tmpfs goes on a directory of its own rather than over /tmp, so that a
+// build tree under /tmp (the tests' working directory) stays reachable.
+constexpr char base_dir[] = "/run/velmora-config-test";
 
 constexpr char test_passwd[] =
     "root:x:0:0:root:/root:/bin/sh\n"
@@ -53,15 +55,15 @@ std::string enter_config_namespace() {
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             return std::string("making mounts private: ") + std::strerror(errno);
         }
-        // A fresh /tmp of mode 0755 gives every key file a safe chain of parents.
-        if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=0755") != 0) {
-            return std::string("mounting tmpfs on /tmp: ") + std::strerror(errno);
+        // A fresh tmpfs of mode 0755 gives every key file a safe chain of parents.
+        if ((mkdir(base_dir, 0755) != 0 && errno != EEXIST) ||
+            mount("tmpfs", base_dir, "tmpfs", 0, "mode=0755") != 0) {
+            return std::string("mounting tmpfs on ") + base_dir + ": " + std::strerror(errno);
         }
         struct stat st;
         if (stat("/", &st) != 0 || st.st_uid != 0 || (st.st_mode & 022) != 0) {
             return "/ is not a root-owned directory closed to writers";
         }
-        mkdir(base_dir, 0755);
         const std::string pw = std::string(base_dir) + "/passwd";
         const std::string gr = std::string(base_dir) + "/group";
         std::ofstream(pw) << test_passwd;
