@@ -40,6 +40,7 @@
 #include "velmora-callbacks.h"
 #include "velmora-config.h"
 #include "velmora-main-options.h"
+#include "velmora-metrics.h"
 #include "velmora-test.h"
 #include "velmora.h"
 
@@ -293,6 +294,20 @@ void background() {
         fprintf(stderr, "%s: pthread_create(): %s\n", progname, strerror(rc));
         arcf_pidfile_remove(&pidfile);
         exit(EX_OSERR);
+    }
+    // The metrics endpoint runs in the worker, where the counting happens,
+    // with the signals blocked like every thread. It is no reason to refuse
+    // mail: a failure is logged and the filter goes on without it.
+    if (const char* listen = curconf->conf_metricslisten; listen != nullptr) {
+        char err[512];
+        const arcf_metrics_server* srv =
+            arcf_metrics_start(listen, &arcf_metrics_global(), err, sizeof err);
+        if (srv == nullptr) {
+            note(LOG_ERR, "MetricsListen: %s; no metrics served", err);
+        } else {
+            note(LOG_INFO, "serving metrics for %s on port %u at /metrics", listen,
+                 arcf_metrics_port(srv));
+        }
     }
     // Ready: the pid file names us, and whoever waits for us is told.
     if (pidfile.pf_fd >= 0 && pidfile.pf_written == 0 && !arcf_pidfile_write(&pidfile, getpid())) {
