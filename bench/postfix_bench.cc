@@ -104,6 +104,7 @@ class bench {
     int messages_;
     std::vector<int> sessions_;
     temp_dir tmp_;
+    temp_dir keys_{"/run"};  // a key file must sit where no other user can write
     std::string plain_;   // the message file
     std::string sealed_;  // the same message sealed once by velmora
 #ifdef VELMORA_PROGRAM
@@ -119,7 +120,7 @@ bool bench::setup(std::string* err) {
     }
 #ifdef VELMORA_PROGRAM
     // The sealing key, its record served by the test DNS server.
-    const std::string key = tmp_ / "test-bench.pem";
+    const std::string key = keys_ / "test-bench.pem";
     std::string out;
     if (velmora_e2e::run({"/usr/bin/openssl", "genrsa", "-out", key, "2048"}, &out) != 0) {
         *err = "openssl genrsa: " + out;
