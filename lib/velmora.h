@@ -227,7 +227,8 @@ ARC_EXPORT const char* arc_get_domain(arc_msg* msg) ARC_NOEXCEPT;
 /* ---- Chain validation ---- */
 
 /* Feeds one chunk of the message body to every body hash. The bytes are read,
-   not kept. */
+   not kept. ARC_STAT_INVALID, with the text "end of header did not
+   complete", after a failed arc_eoh(). */
 ARC_EXPORT ARC_STAT arc_body(arc_msg* msg, const unsigned char* buf, size_t len) ARC_NOEXCEPT;
 
 /* Ends the message; in ARC_MODE_VERIFY validates the chain. Always ARC_STAT_OK:
@@ -255,16 +256,21 @@ ARC_EXPORT ARC_STAT arc_get_digests(arc_msg* msg, const unsigned char** hh, size
 ARC_EXPORT void arc_set_cv(arc_msg* msg, int cv) ARC_NOEXCEPT;
 
 /* Builds and signs a new ARC set after arc_eom(). `key` is a PEM or DER RSA
-   private key; `ar` the results text for the ARC-Authentication-Results, or
-   NULL. On success *seal receives the first of the three new fields (AAR, AMS,
-   AS; walk them with arc_hdr_next), or NULL when no set is to be added: an
-   existing seal's cv= was out of order, or the chain already has 50 instances
-   (RFC 8617 section 4.2.1; the error text says so). A seal with cv=fail
-   covers the new set alone. Each field's text is "Name:value" with LF TAB
-   folds and no line above 998 octets; insert it as "Name: value" with CR LF
-   folds, as an MTA does. The records belong to the message. authservid,
-   selector and domain are kept by reference. ARC_STAT_INVALID when the
-   message is not in sign mode or its end of header failed. */
+   private key (its parsed form is kept in the library handle's key cache);
+   `ar` the results text for the ARC-Authentication-Results, or NULL (or a
+   blank text), which is written as RFC 8601's "none". The new AMS never
+   signs Authentication-Results or ARC fields, whatever the sign-headers and
+   over-sign lists say. On success *seal receives the first of the three new
+   fields (AAR, AMS, AS; walk them with arc_hdr_next), or NULL when no set is
+   to be added: an existing seal's cv= was out of order, or the chain already
+   has 50 instances (RFC 8617 section 4.2.1; the error text says so). A seal
+   with cv=fail covers the new set alone. Each field's text is "Name:value"
+   with LF TAB folds and no line above 998 octets; insert it as "Name: value"
+   with CR LF folds, as an MTA does. The records belong to the message.
+   authservid, selector and domain are kept by reference. ARC_STAT_INVALID when the
+   message is not in sign mode, when its end of header failed (its hashes
+   would give a set that does not verify), or when a set was already made
+   for it (the first one stays as it is). */
 ARC_EXPORT ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid,
                                 const char* selector, const char* domain, const unsigned char* key,
                                 size_t keylen, const char* ar) ARC_NOEXCEPT;
