@@ -8,7 +8,11 @@
 #ifndef VELMORA_FILTER_VELMORA_TEST_H
 #define VELMORA_FILTER_VELMORA_TEST_H
 
+#include <sys/socket.h>
+
 #include <libmilter/mfapi.h>
+
+#include "velmora.h"
 
 // Verbosity of the test run (the number of -v). The operations that print do
 // so only at 2 or more. Stored by the harness before the first callback.
@@ -58,5 +62,29 @@ int arcf_test_progress(SMFICTX* ctx) noexcept;
 // context (each call a separate copy, freed with the context); null when
 // memory runs out. Asserts "sym != NULL".
 char* arcf_test_getsymval(SMFICTX* ctx, const char* sym) noexcept;
+
+// ---- The test harness ----
+
+// Runs the message files named in `flist` (comma-separated, cut in place;
+// "-" is standard input, shown as "(stdin)") through the filter's callbacks as
+// one connection from "localhost" at 127.0.0.1, one message per file, and
+// reports the callbacks' answers on standard error by verbosity. Returns 0, or
+// the sysexits status of the first failure: 65 a malformed or too large header
+// field, 69 a file that cannot be opened, 70 a callback that did not continue,
+// 71 no memory; when every file ran but an end of message answered other than
+// SMFIS_ACCEPT, 75 for SMFIS_TEMPFAIL and 70 otherwise (that answer is always
+// reported). Asserts "libvelmora != NULL" and "flist != NULL".
+int arcf_testfiles(arc_library* libvelmora, char* flist, int verbosity) noexcept;
+
+// The client the harness plays.
+struct arcf_testclient {
+    const char* tc_host;             // host name handed to mlfi_connect
+    const struct sockaddr* tc_addr;  // the client's address, or null for none
+    unsigned long tc_actions;        // actions offered in mlfi_negotiate; 0: no negotiation
+    bool tc_leadspc;                 // offer SMFIP_HDR_LEADSPC and pass values unchanged
+};
+// arcf_testfiles() for another client; asserts "client != NULL" too.
+int arcf_testfiles_as(arc_library* libvelmora, char* flist, int verbosity,
+                      const arcf_testclient* client) noexcept;
 
 #endif  // VELMORA_FILTER_VELMORA_TEST_H

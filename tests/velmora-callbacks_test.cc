@@ -1,0 +1,821 @@
+// velmora-callbacks_test.cc - message files through the filter's real
+// callbacks in test mode, hop after hop: the answers, the fields inserted and
+// removed, the log lines, and every sealed result validated by the library
+// after it was written the way an MTA writes it.
+#include "velmora-callbacks.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chain-support.h"
+#include "test-support.h"
+#include "velmora-ar.h"
+#include "velmora-config-support.h"
+#include "velmora-config.h"
+#include "velmora-test.h"
+
+namespace {
+
+using chain_test::message;
+using velmora_test::data_path;
+using velmora_test::read_file;
+
+// ---- The test directory ----
+
+// Configuration, list and message files copied into the test directory.
+constexpr const char* data_files[] = {
+    "filter-external.conf", "filter-internal.conf",   "filter-peer.conf",   "filter-both.conf",
+    "filter-limit.conf",    "filter-sealcheck.conf",  "filter-simple.conf", "filter-relaxed.conf",
+    "filter-4096.conf",     "filter-final.conf",      "filter-nokey.conf",  "filter-internal.hosts",
+    "filter-peer.hosts",    "filter-sealchecks.list", "msg-plain.eml",      "msg-many-fields.eml",
+    "msg-two-dates.eml",    "msg-two-received.eml",
+};
+
+// The keys the configurations name, made for this run.
+struct run_keys {
+    std::string seal_pem, seal_record;
+    std::string big_pem, big_record;
+};
+
+class FilterHops : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        // Read before the namespace hides a tree that may live under /tmp.
+        for (const char* f : data_files) {
+            files()[f] = read_file(data_path(f));
+        }
+        const std::string big_key = read_file(data_path("test-seal-4096.pem"));
+        skip_reason() = velmora_test::enter_config_namespace();
+        if (!skip_reason().empty()) {
+            return;
+        }
+        dir() = velmora_test::make_test_dir();
+        for (const auto& [name, text] : files()) {
+            velmora_test::write_file_as(dir() + "/" + name, text, 0644);
+        }
+        auto& k = keys();
+        k.seal_pem = chain_test::key_of_bits(2048).pem;
+        k.seal_record = chain_test::key_of_bits(2048).record;
+        // Stored: a 4096-bit key is slow to make under the sanitizers.
+        k.big_pem = big_key;
+        k.big_record = chain_test::record_of_pem(k.big_pem);
+        velmora_test::write_file_as(dir() + "/test-seal.pem", k.seal_pem);
+        velmora_test::write_file_as(dir() + "/test-seal-4096.pem", k.big_pem);
+        velmora_test::write_file_as(dir() + "/test-nokey.pem", "this file holds no key\n");
+        velmora_test::write_file_as(dir() + "/test-keys.txt", key_records(), 0644);
+        ASSERT_EQ(chdir(dir().c_str()), 0);
+        progname = "velmora";
+        testmode = true;
+    }
+
+    void SetUp() override {
+        if (!skip_reason().empty()) {
+            GTEST_SKIP() << skip_reason();
+        }
+    }
+
+    static std::string key_records() {
+        return "s1._domainkey.filter.example " + keys().seal_record +
+               "\nbig._domainkey.filter.example " + keys().big_record + "\n";
+    }
+
+    static std::map<std::string, std::string>& files() {
+        static std::map<std::string, std::string> f;
+        return f;
+    }
+    static std::string& skip_reason() {
+        static std::string s;
+        return s;
+    }
+    static std::string& dir() {
+        static std::string d;
+        return d;
+    }
+    static run_keys& keys() {
+        static run_keys k;
+        return k;
+    }
+};
+
+// ---- What a run printed ----
+
+// One change the filter asked for: an insertion ('+') or a removal ('-').
+struct change {
+    char op;
+    int idx;
+    std::string name;
+    std::string value;  // as handed over, folds included
+};
+
+// Reads the INSHEADER and CHGHEADER lines of the test operations. A value
+// runs to the quote that ends its line before the next "### " line.
+std::vector<change> parse_changes(const std::string& out) {
+    std::vector<change> list;
+    size_t pos = 0;
+    while ((pos = out.find("### ", pos)) != std::string::npos) {
+        const size_t next = out.find("\n### ", pos + 4);
+        const std::string line =
+            out.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
+        pos = next == std::string::npos ? out.size() : next + 1;
+        change c{};
+        char name[128] = "";
+        int used = 0;
+        if (sscanf(line.c_str(), "### INSHEADER: idx=%d hname='%127[^']' hvalue='%n", &c.idx, name,
+                   &used) == 2 &&
+            used > 0) {
+            c.op = '+';
+        } else if (sscanf(line.c_str(), "### CHGHEADER: hname='%127[^']' idx=%d hvalue='%n", name,
+                          &c.idx, &used) == 2 &&
+                   used > 0) {
+            c.op = '-';
+        } else {
+            ADD_FAILURE() << "unexpected output: " << line;
+            continue;
+        }
+        c.name = name;
+        std::string value = line.substr(static_cast<size_t>(used));
+        if (!value.empty() && value.back() == '\n') {
+            value.pop_back();
+        }
+        if (!value.empty() && value.back() == '\'') {
+            value.pop_back();
+        }
+        c.value = value;
+        list.push_back(c);
+    }
+    return list;
+}
+
+// The value with each LF TAB fold joined back into one blank.
+std::string unfolded(std::string_view v) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (v[i] == '\n' && i + 1 < v.size() && v[i + 1] == '\t') {
+            out += ' ';
+            ++i;
+        } else {
+            out += v[i];
+        }
+    }
+    return out;
+}
+
+// Matches text against a pattern in which "*" stands for any run of bytes.
+bool glob(std::string_view pat, std::string_view text) {
+    size_t p = 0, t = 0, star = std::string_view::npos, mark = 0;
+    while (t < text.size()) {
+        if (p < pat.size() && pat[p] == '*') {
+            star = p++;
+            mark = t;
+        } else if (p < pat.size() && pat[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            t = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pat.size() && pat[p] == '*') {
+        ++p;
+    }
+    return p == pat.size();
+}
+
+// Applies the changes to the message as an MTA does: "Name: value" (or
+// "Name:value" when the filter keeps leading blanks), each LF made CR LF.
+message apply_changes(const message& in, const std::vector<change>& changes, bool leadspc) {
+    message out = in;
+    for (const auto& c : changes) {
+        if (c.op == '-') {
+            int seen = 0;
+            for (auto it = out.fields.begin(); it != out.fields.end(); ++it) {
+                if (strncasecmp(it->c_str(), (c.name + ":").c_str(), c.name.size() + 1) == 0 &&
+                    ++seen == c.idx) {
+                    out.fields.erase(it);
+                    break;
+                }
+            }
+            continue;
+        }
+        std::string field = c.name + (leadspc ? ":" : ": ");
+        for (const char ch : c.value) {
+            field += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+        }
+        const size_t at = std::min(static_cast<size_t>(c.idx), out.fields.size());
+        out.fields.insert(out.fields.begin() + static_cast<std::ptrdiff_t>(at), field);
+    }
+    return out;
+}
+
+// ---- The hops ----
+
+enum class client { plain, leadspc, nochghdrs, ipv6, noaddr };
+
+struct hop {
+    const char* name;     // this hop; a later hop may take its output
+    const char* conf;     // configuration file
+    const char* input;    // msg-*.eml, or the name of an earlier hop
+    const char* prepend;  // header lines put on top first ("" for none)
+    bool edit_body;       // the body is changed first (a list footer)
+    client cl;
+    int status;                        // exit status of the run
+    const char* answer;                // the last answer reported
+    std::vector<std::string> changes;  // "+Name: value" / "-Name idx", values unfolded, "*" globs
+    std::vector<std::string> logs;     // log lines (globs), each present in this order
+    const char* validates;             // state of the result validated by the library, or ""
+};
+
+constexpr const char* eom_accept = "mlfi_eom() returned SMFIS_ACCEPT";
+constexpr const char* any_ams = "+ARC-Message-Signature: i=*; a=rsa-sha256; d=filter.example; *";
+
+const std::vector<hop>& hops() {
+    static const std::vector<hop> table = {
+        // Validation at the border: no chain yet.
+        {"verify-none",
+         "filter-external.conf",
+         "msg-plain.eml",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=none smtp.remote-ip=127.0.0.1"},
+         {"assuming verify mode for host localhost"},
+         ""},
+        // An internal host seals: instance 1.
+        {"seal-1",
+         "filter-internal.conf",
+         "msg-plain.eml",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; mx.example; arc=none smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=1; a=rsa-sha256; d=filter.example; s=s1; t=*; cv=none; b=*"},
+         {"assuming sign mode for host localhost"},
+         "pass"},
+        // The next border host validates it.
+        {"verify-pass",
+         "filter-external.conf",
+         "seal-1",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=pass smtp.remote-ip=127.0.0.1"},
+         {},
+         "pass"},
+        {"verify-fail",
+         "filter-external.conf",
+         "seal-1",
+         "",
+         true,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=fail smtp.remote-ip=127.0.0.1"},
+         {},
+         "fail"},
+        // A sign-only hop seals on top of a valid chain: the seal covers it.
+        {"seal-2",
+         "filter-internal.conf",
+         "seal-1",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=pass smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=2; *; cv=pass; b=*"},
+         {},
+         "pass"},
+        {"both-on-chain",
+         "filter-both.conf",
+         "seal-2",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=3; mx.example; arc=pass smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=3; *; cv=pass; b=*",
+          "+Authentication-Results: mx.example; arc=pass smtp.remote-ip=127.0.0.1"},
+         {},
+         "pass"},
+        // The list: our border hop recorded arc=pass, the list changed the
+        // body, and its internal sign-only hop keeps the chain it received.
+        {"list-border",
+         "filter-external.conf",
+         "seal-2",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=pass smtp.remote-ip=127.0.0.1"},
+         {},
+         "pass"},
+        {"list-reseal",
+         "filter-internal.conf",
+         "list-border",
+         "Authentication-Results: other.example; spf=pass smtp.mailfrom=origin.example",
+         true,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=3; mx.example; arc=pass smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=3; *; cv=pass; b=*"},
+         {"*: chain state forced to 2 due to prior result found"},
+         "pass"},
+        // Results from outside naming this host: removed, never read.
+        {"forged-verify",
+         "filter-external.conf",
+         "msg-plain.eml",
+         "Authentication-Results: mx.example; dkim=pass header.d=bank.example; arc=pass\n"
+         "Authentication-Results: other.example; spf=pass smtp.mailfrom=origin.example\n"
+         "Authentication-Results: MX.Example (forged); dmarc=pass",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"-Authentication-Results 3", "-Authentication-Results 1",
+          "+Authentication-Results: mx.example; arc=none smtp.remote-ip=127.0.0.1"},
+         {"*: removed Authentication-Results field 3 claiming authserv-id mx.example",
+          "*: removed Authentication-Results field 1 claiming authserv-id mx.example"},
+         ""},
+        {"forged-both",
+         "filter-both.conf",
+         "seal-1",
+         "Authentication-Results: mx.example; dkim=pass header.d=bank.example; arc=pass",
+         true,
+         client::plain,
+         0,
+         eom_accept,
+         {"-Authentication-Results 1",
+          "+ARC-Authentication-Results: i=2; mx.example; arc=fail smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=2; *; cv=fail; b=*",
+          "+Authentication-Results: mx.example; arc=fail smtp.remote-ip=127.0.0.1"},
+         {},
+         "fail"},
+        // An MTA that cannot remove fields: they are ignored, not copied.
+        {"forged-nochg",
+         "filter-both.conf",
+         "msg-plain.eml",
+         "Authentication-Results: mx.example; dkim=pass header.d=bank.example; arc=pass",
+         false,
+         client::nochghdrs,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; mx.example; arc=none smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=1; *; cv=none; b=*",
+          "+Authentication-Results: mx.example; arc=none smtp.remote-ip=127.0.0.1"},
+         {},
+         "pass"},
+        // Earlier results of this host that no chain value stands for.
+        {"earlier-neutral",
+         "filter-internal.conf",
+         "seal-1",
+         "Authentication-Results: mx.example; arc=neutral",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=fail", any_ams,
+          "+ARC-Seal: i=2; *; cv=fail; b=*"},
+         {"*: chain state forced to -1 due to prior result found"},
+         "fail"},
+        {"earlier-pass-nosets",
+         "filter-internal.conf",
+         "msg-plain.eml",
+         "Authentication-Results: mx.example; arc=pass",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; mx.example; arc=none smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=1; *; cv=none; b=*"},
+         {"*: prior result arc=pass ignored: the message has no ARC set"},
+         "pass"},
+        {"earlier-none-sets",
+         "filter-internal.conf",
+         "seal-1",
+         "Authentication-Results: mx.example; arc=none",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=pass smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=2; *; cv=pass; b=*"},
+         {"*: prior result arc=none ignored: the message has ARC sets"},
+         "pass"},
+        {"earlier-twice",
+         "filter-internal.conf",
+         "seal-1",
+         "Authentication-Results: mx.example; arc=pass\n"
+         "Authentication-Results: mx.example; arc=pass",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=pass", any_ams,
+          "+ARC-Seal: i=2; *; cv=fail; b=*"},
+         {"*: chain state forced to 2 due to prior result found",
+          "*: chain state forced to \"fail\" due to multiple results present"},
+         "fail"},
+        // What the payload copies is written so that it parses again.
+        {"earlier-copied",
+         "filter-internal.conf",
+         "msg-plain.eml",
+         "Authentication-Results: mx.example; spf=pass smtp.mailfrom=\"a b\\\"c\"@origin.example;"
+         " foo=pass; dkim=pass (good (nested) sig) reason=\"ok; fine\" header.d=origin.example",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; mx.example; spf=pass smtp.mailfrom=\"a "
+          "b\\\"c@origin.example\"; dkim=pass (good \\(nested sig) reason=\"ok; fine\" "
+          "header.d=origin.example; arc=none smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=1; *; cv=none; b=*"},
+         {"*: result of an unknown method left out of the seal"},
+         "pass"},
+        // The header data limit lets the message through untouched.
+        {"limit",
+         "filter-limit.conf",
+         "msg-many-fields.eml",
+         "",
+         false,
+         client::plain,
+         70,
+         "line *: mlfi_header() returned SMFIS_ACCEPT",
+         {},
+         {"too much header data; accepting"},
+         ""},
+        // Seal header checks: a JSON array element, a plain value, neither,
+        // and an object, which never matches.
+        {"check-json",
+         "filter-sealcheck.conf",
+         "msg-plain.eml",
+         "X-Seal-Route: [\"mx.origin.example\", \"relay.example\"]",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; *", any_ams, "+ARC-Seal: i=1; *"},
+         {},
+         "pass"},
+        {"check-plain",
+         "filter-sealcheck.conf",
+         "msg-plain.eml",
+         "X-Seal-Flag: no\nX-Seal-Flag: yes please",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; *", any_ams, "+ARC-Seal: i=1; *"},
+         {},
+         "pass"},
+        {"check-none",
+         "filter-sealcheck.conf",
+         "msg-plain.eml",
+         "X-Seal-Route: [\"relay.example.org\"]\nX-Seal-Flag: {\"yes\": 1}",
+         false,
+         client::plain,
+         70,
+         "mlfi_eoh() returned SMFIS_ACCEPT",
+         {},
+         {"*: no seal header check matched; continuing"},
+         ""},
+        // A peer is let through at connect.
+        {"peer",
+         "filter-peer.conf",
+         "msg-plain.eml",
+         "",
+         false,
+         client::plain,
+         70,
+         "mlfi_connect() returned SMFIS_ACCEPT",
+         {},
+         {"ignoring connection from localhost"},
+         ""},
+        // A 4096-bit key over 40 header fields: seal fields longer than 1024.
+        {"big-key",
+         "filter-4096.conf",
+         "msg-many-fields.eml",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; *",
+          "+ARC-Message-Signature: i=1; a=rsa-sha256; d=filter.example; s=big; *",
+          "+ARC-Seal: i=1; *; s=big; *"},
+         {},
+         "pass"},
+        // Header canonicalizations, with and without leading blanks kept.
+        {"simple",
+         "filter-simple.conf",
+         "seal-1",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; *", "+ARC-Message-Signature: *; c=simple/simple; *",
+          "+ARC-Seal: i=2; *; cv=pass; b=*"},
+         {},
+         "pass"},
+        {"simple-leadspc",
+         "filter-simple.conf",
+         "seal-1",
+         "",
+         false,
+         client::leadspc,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results:  i=2; *", "+ARC-Message-Signature:  *; c=simple/simple; *",
+          "+ARC-Seal:  i=2; *; cv=pass; b=*"},
+         {},
+         "pass"},
+        {"relaxed",
+         "filter-relaxed.conf",
+         "seal-1",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; *", "+ARC-Message-Signature: *; c=relaxed/relaxed; *",
+          "+ARC-Seal: i=2; *; cv=pass; b=*"},
+         {},
+         "pass"},
+        {"relaxed-leadspc",
+         "filter-relaxed.conf",
+         "seal-1",
+         "",
+         false,
+         client::leadspc,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results:  i=2; *",
+          "+ARC-Message-Signature:  *; c=relaxed/relaxed; *", "+ARC-Seal:  i=2; *; cv=pass; b=*"},
+         {},
+         "pass"},
+        // A final receiver: the chain of custody in a comment, the address
+        // as a quoted value, and the ARC-Filter field.
+        {"final-ipv6",
+         "filter-final.conf",
+         "seal-2",
+         "",
+         false,
+         client::ipv6,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=pass smtp.remote-ip=\"2001:db8::25\" "
+          "(arc.chain=filter.example:filter.example)",
+          "+ARC-Filter: Velmora Filter v1.0.0 DEBUG-j DEBUG-i"},
+         {},
+         "pass"},
+        {"final-noaddr",
+         "filter-final.conf",
+         "msg-plain.eml",
+         "",
+         false,
+         client::noaddr,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=none",
+          "+ARC-Filter: Velmora Filter v1.0.0 DEBUG-j DEBUG-i"},
+         {},
+         ""},
+        // A field the library cannot take fails the chain; nothing defers.
+        {"refused-verify",
+         "filter-external.conf",
+         "seal-1",
+         "X-Caf\xc3\xa9: a field name beyond ASCII",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=fail smtp.remote-ip=127.0.0.1"},
+         {"*: error processing header field \"X-Caf\xc3\xa9\""},
+         ""},
+        {"refused-seal",
+         "filter-internal.conf",
+         "seal-1",
+         "X-Caf\xc3\xa9: a field name beyond ASCII",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=fail smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=2; *; cv=fail; b=*"},
+         {"*: error processing header field \"X-Caf\xc3\xa9\""},
+         "fail"},
+        // The basic header check (-r): two Date fields pass untouched, two
+        // Received fields are fine.
+        {"rfc5322-two-dates",
+         "filter-external.conf",
+         "msg-two-dates.eml",
+         "",
+         false,
+         client::plain,
+         70,
+         "mlfi_eoh() returned SMFIS_ACCEPT",
+         {},
+         {"*: RFC5322 header requirement error"},
+         ""},
+        {"rfc5322-two-received",
+         "filter-external.conf",
+         "msg-two-received.eml",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=none smtp.remote-ip=127.0.0.1"},
+         {},
+         ""},
+        // A key file that holds no key: the fault defers, and says so.
+        {"no-key",
+         "filter-nokey.conf",
+         "msg-plain.eml",
+         "",
+         false,
+         client::plain,
+         75,
+         "mlfi_eom() returned SMFIS_TEMPFAIL",
+         {},
+         {"*: failed to compute seal"},
+         ""},
+    };
+    return table;
+}
+
+// ---- Running one hop ----
+
+struct hop_result {
+    int status;
+    std::string out, err;
+    std::vector<std::pair<int, std::string>> logs;
+};
+
+// Runs the file through test mode with the configuration, as one connection
+// of the given client, at verbosity 2.
+hop_result run_hop(const hop& h, const std::string& file) {
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_in6 sin6 {};
+    sin6.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "2001:db8::25", &sin6.sin6_addr);
+    arcf_testclient cl{"localhost", reinterpret_cast<const sockaddr*>(&sin), 0, false};
+    switch (h.cl) {
+        case client::plain:
+            break;
+        case client::leadspc:
+            cl.tc_actions = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
+            cl.tc_leadspc = true;
+            break;
+        case client::nochghdrs:
+            cl.tc_actions = SMFIF_ADDHDRS;
+            break;
+        case client::ipv6:
+            cl.tc_host = "[2001:db8::25]";
+            cl.tc_addr = reinterpret_cast<const sockaddr*>(&sin6);
+            break;
+        case client::noaddr:
+            cl.tc_addr = nullptr;
+            break;
+    }
+    cmdline_reqhdrs = std::string_view(h.name).starts_with("rfc5322");
+    arcf_config* conf = nullptr;
+    const std::string error = velmora_test::load_config(h.conf, &conf);
+    cmdline_reqhdrs = false;
+    EXPECT_EQ(error, "") << h.conf;
+    if (conf == nullptr) {
+        return {-1, {}, {}, {}};
+    }
+    conf->conf_dolog = true;
+    const char* msg = nullptr;
+    EXPECT_TRUE(arcf_config_setlib(conf, &msg)) << msg;
+    {
+        std::lock_guard<std::mutex> guard{conf_lock};
+        curconf = conf;
+    }
+    velmora_test::log_capture logs;
+    std::string list = file;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    hop_result r;
+    r.status = arcf_testfiles_as(conf->conf_libarc, list.data(), 2, &cl);
+    r.err = testing::internal::GetCapturedStderr();
+    r.out = testing::internal::GetCapturedStdout();
+    r.logs = logs.lines();
+    {
+        std::lock_guard<std::mutex> guard{conf_lock};
+        curconf = nullptr;
+    }
+    EXPECT_EQ(conf->conf_refcnt, 0);
+    arcf_config_free(conf);
+    return r;
+}
+
+// The text of a change as the table writes it.
+std::string shown(const change& c) {
+    if (c.op == '-') {
+        return "-" + c.name + " " + std::to_string(c.idx);
+    }
+    return "+" + c.name + ": " + unfolded(c.value);
+}
+
+// Every Authentication-Results field the filter writes, and the results of
+// every ARC-Authentication-Results, parse with the filter's own parser.
+void expect_parses(const change& c) {
+    std::string v = unfolded(c.value);
+    if (c.op != '+') {
+        return;
+    }
+    if (c.name == "ARC-Authentication-Results") {
+        const size_t semi = v.find(';');
+        ASSERT_NE(semi, std::string::npos) << v;
+        v.erase(0, semi + 1);
+    } else if (c.name != "Authentication-Results") {
+        return;
+    }
+    auto ar = std::make_unique<authres>();
+    ASSERT_EQ(ares_parse(v.c_str(), ar.get()), 0) << v;
+    EXPECT_STREQ(ar->ares_host, "mx.example") << v;
+    EXPECT_GT(ar->ares_nresults, 0) << v;
+}
+
+TEST_F(FilterHops, EachHopAnswersChangesLogsAndValidates) {
+    std::map<std::string, std::string> outputs;
+    const auto lib = chain_test::make_library(dir() + "/test-keys.txt");
+    for (const auto& h : hops()) {
+        SCOPED_TRACE(h.name);
+        std::string text = outputs.count(h.input) != 0 ? outputs[h.input] : files()[h.input];
+        ASSERT_FALSE(text.empty()) << h.input;
+        message in = chain_test::split_message(text);
+        for (std::string_view p = h.prepend; !p.empty();) {
+            const size_t nl = p.find('\n');
+            in.fields.insert(in.fields.begin(), std::string(p.substr(0, nl)));
+            p = nl == std::string_view::npos ? std::string_view{} : p.substr(nl + 1);
+        }
+        if (h.edit_body) {
+            in.body += "-- \r\nThe list added this footer.\r\n";
+        }
+        const std::string file = dir() + "/" + h.name + ".eml";
+        velmora_test::write_file_as(file, chain_test::join_message(in), 0644);
+
+        const hop_result r = run_hop(h, file);
+        EXPECT_EQ(r.status, h.status) << r.err;
+        EXPECT_TRUE(glob(std::string("*") + h.answer + "\n*", r.err)) << r.err;
+
+        const std::vector<change> changes = parse_changes(r.out);
+        std::vector<std::string> got;
+        for (const auto& c : changes) {
+            got.push_back(shown(c));
+            expect_parses(c);
+        }
+        ASSERT_EQ(got.size(), h.changes.size()) << r.out;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_TRUE(glob(h.changes[i], got[i]))
+                << "want " << h.changes[i] << "\ngot  " << got[i];
+        }
+        size_t from = 0;
+        for (const auto& want : h.logs) {
+            while (from < r.logs.size() && !glob(want, r.logs[from].second)) {
+                ++from;
+            }
+            EXPECT_LT(from, r.logs.size()) << "no log line " << want;
+        }
+
+        const bool leadspc = h.cl == client::leadspc;
+        const message result = apply_changes(in, changes, leadspc);
+        outputs[h.name] = chain_test::join_message(result);
+        if (h.validates[0] != '\0') {
+            std::string why;
+            EXPECT_EQ(chain_test::validate(lib.get(), result, &why), h.validates) << why;
+        }
+        if (std::string_view(h.name) == "big-key") {
+            // The signature alone is 684 characters; with 40 signed fields the
+            // AMS is longer than 1024 and must still arrive whole.
+            ASSERT_EQ(changes.size(), 3u);
+            EXPECT_GT(changes[1].value.size(), 1024u);
+        }
+    }
+}
+
+}  // namespace
