@@ -17,6 +17,7 @@
 
 #include "chain-support.h"
 #include "test-support.h"
+#include "velmora-actions.h"
 #include "velmora-ar.h"
 #include "velmora-config-support.h"
 #include "velmora-config.h"
@@ -671,9 +672,38 @@ struct hop_result {
     std::vector<std::pair<int, std::string>> logs;
 };
 
+// Loads a configuration as the start-up does, with logging on, and makes it
+// current; null after a failure was recorded.
+arcf_config* use_config(const char* name, bool reqhdrs = false) {
+    cmdline_reqhdrs = reqhdrs;
+    arcf_config* conf = nullptr;
+    const std::string error = velmora_test::load_config(name, &conf);
+    cmdline_reqhdrs = false;
+    EXPECT_EQ(error, "") << name;
+    if (conf == nullptr) {
+        return nullptr;
+    }
+    conf->conf_dolog = true;
+    const char* msg = nullptr;
+    EXPECT_TRUE(arcf_config_setlib(conf, &msg)) << msg;
+    std::lock_guard<std::mutex> guard{conf_lock};
+    curconf = conf;
+    return conf;
+}
+
+// Makes the record no longer current and frees it; nobody may hold it.
+void drop_config(arcf_config* conf) {
+    {
+        std::lock_guard<std::mutex> guard{conf_lock};
+        curconf = nullptr;
+    }
+    EXPECT_EQ(conf->conf_refcnt, 0);
+    arcf_config_free(conf);
+}
+
 // Runs the file through test mode with the configuration, as one connection
-// of the given client, at verbosity 2.
-hop_result run_hop(const hop& h, const std::string& file) {
+// of the given client, at `verbosity`.
+hop_result run_hop(const hop& h, const std::string& file, int verbosity = 2) {
     struct sockaddr_in sin {};
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -699,36 +729,20 @@ hop_result run_hop(const hop& h, const std::string& file) {
             cl.tc_addr = nullptr;
             break;
     }
-    cmdline_reqhdrs = std::string_view(h.name).starts_with("rfc5322");
-    arcf_config* conf = nullptr;
-    const std::string error = velmora_test::load_config(h.conf, &conf);
-    cmdline_reqhdrs = false;
-    EXPECT_EQ(error, "") << h.conf;
+    arcf_config* conf = use_config(h.conf, std::string_view(h.name).starts_with("rfc5322"));
     if (conf == nullptr) {
         return {-1, {}, {}, {}};
-    }
-    conf->conf_dolog = true;
-    const char* msg = nullptr;
-    EXPECT_TRUE(arcf_config_setlib(conf, &msg)) << msg;
-    {
-        std::lock_guard<std::mutex> guard{conf_lock};
-        curconf = conf;
     }
     velmora_test::log_capture logs;
     std::string list = file;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     hop_result r;
-    r.status = arcf_testfiles_as(conf->conf_libarc, list.data(), 2, &cl);
+    r.status = arcf_testfiles_as(conf->conf_libarc, list.data(), verbosity, &cl);
     r.err = testing::internal::GetCapturedStderr();
     r.out = testing::internal::GetCapturedStdout();
     r.logs = logs.lines();
-    {
-        std::lock_guard<std::mutex> guard{conf_lock};
-        curconf = nullptr;
-    }
-    EXPECT_EQ(conf->conf_refcnt, 0);
-    arcf_config_free(conf);
+    drop_config(conf);
     return r;
 }
 
@@ -816,6 +830,144 @@ TEST_F(FilterHops, EachHopAnswersChangesLogsAndValidates) {
             EXPECT_GT(changes[1].value.size(), 1024u);
         }
     }
+}
+
+// ---- Test mode itself ----
+
+// A body line far longer than the harness's buffers reaches the library whole,
+// in several chunks, and the seal over it validates.
+TEST_F(FilterHops, LongBodyLineArrivesInPiecesWhole) {
+    message m = chain_test::split_message(files()["msg-plain.eml"]);
+    m.body = "short line\r\n" + std::string(150000, 'x') + "\r\n" + std::string(70000, 'y') +
+             "\r\nlast line\r\n";
+    const std::string file = dir() + "/long-line.eml";
+    velmora_test::write_file_as(file, chain_test::join_message(m), 0644);
+    const hop h{"long-line", "filter-internal.conf", "", "", false, client::plain, 0, "", {}, {},
+                ""};
+    const hop_result r = run_hop(h, file);
+    EXPECT_EQ(r.status, 0) << r.err;
+    size_t chunks = 0;
+    for (size_t pos = 0;
+         (pos = r.err.find("mlfi_body() returned SMFIS_CONTINUE", pos)) != std::string::npos;
+         ++pos) {
+        ++chunks;
+    }
+    EXPECT_GE(chunks, 4u);
+    const auto lib = chain_test::make_library(dir() + "/test-keys.txt");
+    const message sealed = apply_changes(m, parse_changes(r.out), false);
+    std::string why;
+    EXPECT_EQ(chain_test::validate(lib.get(), sealed, &why), "pass") << why;
+}
+
+// An answer that stops a run, and an end of message other than ACCEPT, are
+// reported even without -v, and the exit status says so.
+TEST_F(FilterHops, QuietRunStillReportsWhatWentWrong) {
+    const std::string file = dir() + "/quiet.eml";
+    velmora_test::write_file_as(file, files()["msg-plain.eml"], 0644);
+    struct quiet_case {
+        const char* conf;
+        int status;
+        const char* report;
+    };
+    constexpr quiet_case cases[] = {
+        {"filter-nokey.conf", 75, "velmora: *quiet.eml: mlfi_eom() returned SMFIS_TEMPFAIL\n"},
+        {"filter-peer.conf", 70, "velmora: mlfi_connect() returned SMFIS_ACCEPT\n"},
+        {"filter-internal.conf", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.conf);
+        const hop h{"quiet", c.conf, "", "", false, client::plain, 0, "", {}, {}, ""};
+        const hop_result r = run_hop(h, file, 0);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(glob(c.report, r.err)) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// ---- Callbacks driven directly ----
+
+struct test_context_free {
+    void operator()(SMFICTX* ctx) const { arcf_test_context_free(ctx); }
+};
+using test_context_ptr = std::unique_ptr<SMFICTX, test_context_free>;
+
+// Negotiation asks for adding fields, for removing them when the MTA offers
+// it, for the steps it can skip and for leading blanks.
+TEST_F(FilterHops, NegotiateRequestsWhatTheMtaOffers) {
+    struct negotiate_case {
+        unsigned long actions, steps;
+        sfsistat answer;
+        unsigned long want_actions, want_steps;
+        bool leadspc;
+    };
+    constexpr unsigned long all_steps = 0x1fffff;
+    constexpr negotiate_case cases[] = {
+        {SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_QUARANTINE, all_steps, SMFIS_CONTINUE,
+         SMFIF_ADDHDRS | SMFIF_CHGHDRS, 0x70a | SMFIP_HDR_LEADSPC, true},
+        {SMFIF_ADDHDRS, SMFIP_NOHELO | SMFIP_NOMAIL, SMFIS_CONTINUE, SMFIF_ADDHDRS, SMFIP_NOHELO,
+         false},
+        {SMFIF_CHGHDRS, all_steps, SMFIS_REJECT, 0, 0, false},
+    };
+    arcf_config* conf = use_config("filter-external.conf");
+    ASSERT_NE(conf, nullptr);
+    velmora_test::log_capture logs;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.actions);
+        test_context_ptr ctx{arcf_test_context_new()};
+        unsigned long f0 = 0, f1 = 0, f2 = 7, f3 = 7;
+        EXPECT_EQ(mlfi_negotiate(ctx.get(), c.actions, c.steps, 0, 0, &f0, &f1, &f2, &f3),
+                  c.answer);
+        auto* cc = static_cast<arcf_connctx*>(arcf_getpriv(ctx.get()));
+        if (c.answer == SMFIS_CONTINUE) {
+            ASSERT_NE(cc, nullptr);
+            EXPECT_EQ(f0, c.want_actions);
+            EXPECT_EQ(f1, c.want_steps);
+            EXPECT_EQ(f2 | f3, 0u);
+            EXPECT_EQ(cc->cctx_leadspc, c.leadspc);
+            EXPECT_EQ(conf->conf_refcnt, 1);
+        } else {
+            EXPECT_EQ(cc, nullptr);
+            EXPECT_EQ(conf->conf_refcnt, 0);
+        }
+        EXPECT_EQ(mlfi_close(ctx.get()), SMFIS_CONTINUE);
+        EXPECT_EQ(arcf_getpriv(ctx.get()), nullptr);
+    }
+    EXPECT_EQ(logs.lines().back().second,
+              "mlfi_negotiate(): required milter action(s) not available (got 0x10, need 0x1)");
+    drop_config(conf);
+}
+
+// Close, abort and cleanup accept a session whose negotiation failed; a
+// second message on a connection starts from a fresh context.
+TEST_F(FilterHops, CallbacksSurviveMissingContextsAndReuse) {
+    arcf_config* conf = use_config("filter-external.conf");
+    ASSERT_NE(conf, nullptr);
+    test_context_ptr bare{arcf_test_context_new()};
+    arcf_cleanup(bare.get());
+    EXPECT_EQ(mlfi_abort(bare.get()), SMFIS_CONTINUE);
+    EXPECT_EQ(mlfi_close(bare.get()), SMFIS_CONTINUE);
+
+    test_context_ptr ctx{arcf_test_context_new()};
+    char host[] = "Client.Example";
+    ASSERT_EQ(mlfi_connect(ctx.get(), host, nullptr), SMFIS_CONTINUE);
+    auto* cc = static_cast<arcf_connctx*>(arcf_getpriv(ctx.get()));
+    EXPECT_STREQ(cc->cctx_host, "client.example");
+    EXPECT_FALSE(cc->cctx_haveip);
+    char sender[] = "<a@b.example>";
+    char* envfrom[] = {sender, nullptr};
+    char name[] = "Subject";
+    char value[] = "  first";
+    ASSERT_EQ(mlfi_envfrom(ctx.get(), envfrom), SMFIS_CONTINUE);
+    ASSERT_EQ(mlfi_header(ctx.get(), name, value), SMFIS_CONTINUE);
+    EXPECT_STREQ(arcf_findheader(cc->cctx_msg, "subject", 0)->hdr_value, "first");
+    EXPECT_EQ(arcf_findheader(cc->cctx_msg, "subject", 1), nullptr);
+    ASSERT_EQ(mlfi_envfrom(ctx.get(), envfrom), SMFIS_CONTINUE);
+    EXPECT_EQ(arcf_findheader(cc->cctx_msg, "subject", 0), nullptr);
+    EXPECT_EQ(cc->cctx_msg->mctx_hdrbytes, 0u);
+    EXPECT_EQ(mlfi_abort(ctx.get()), SMFIS_CONTINUE);
+    EXPECT_EQ(cc->cctx_msg, nullptr);
+    EXPECT_EQ(mlfi_close(ctx.get()), SMFIS_CONTINUE);
+    drop_config(conf);
 }
 
 }  // namespace
