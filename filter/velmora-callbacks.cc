@@ -97,8 +97,6 @@ void arcf_cleanup(SMFICTX* ctx) noexcept {
     arcf_msgctx* afc = cc->cctx_msg;
     for (arcf_header* h = afc->mctx_hqhead; h != nullptr;) {
         arcf_header* next = h->hdr_next;
-        free(h->hdr_name);
-        free(h->hdr_value);
         free(h);
         h = next;
     }
@@ -309,17 +307,21 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) noexcept {
             ++value;
         }
     }
-    calloc_ptr<arcf_header> h{static_cast<arcf_header*>(calloc(1, sizeof(arcf_header)))};
-    calloc_ptr<char> name{h ? strdup(headerf) : nullptr};
-    calloc_ptr<char> val{name ? strdup(value) : nullptr};
-    if (!val) {
+    // One allocation holds the record, the name and the value.
+    const size_t vlen = strlen(value);
+    calloc_ptr<arcf_header> h{
+        static_cast<arcf_header*>(malloc(sizeof(arcf_header) + namelen + vlen + 2))};
+    if (!h) {
         arcf_conflog(conf, LOG_ERR, "malloc(): %s", strerror(errno));
         arcf_cleanup(ctx);
         return SMFIS_TEMPFAIL;
     }
-    const size_t vlen = strlen(val.get());
-    h->hdr_name = name.release();
-    h->hdr_value = val.release();
+    char* text = reinterpret_cast<char*>(h.get() + 1);
+    memcpy(text, headerf, namelen + 1);
+    memcpy(text + namelen + 1, value, vlen + 1);
+    h->hdr_name = text;
+    h->hdr_value = text + namelen + 1;
+    h->hdr_next = nullptr;
     if (afc->mctx_hqtail == nullptr) {
         afc->mctx_hqhead = h.get();
     } else {
@@ -436,15 +438,18 @@ bool field_text(arcf_dstring* out, const arcf_header* h, bool leadspc) noexcept 
         (!leadspc && !arcf_dstring_cat1(out, ' '))) {
         return false;
     }
-    for (const char* p = h->hdr_value; *p != '\0'; ++p) {
-        if (*p == '\n' && (p == h->hdr_value || p[-1] != '\r') && !arcf_dstring_cat1(out, '\r')) {
+    // Copies runs up to each LF; a LF without its CR gets one.
+    const char* run = h->hdr_value;
+    for (const char* lf = strchr(run, '\n'); lf != nullptr; lf = strchr(lf + 1, '\n')) {
+        const bool bare = lf == h->hdr_value || lf[-1] != '\r';
+        if (!arcf_dstring_catn(out, reinterpret_cast<const unsigned char*>(run),
+                               static_cast<size_t>(lf - run)) ||
+            (bare && !arcf_dstring_cat1(out, '\r'))) {
             return false;
         }
-        if (!arcf_dstring_cat1(out, *p)) {
-            return false;
-        }
+        run = lf;
     }
-    return true;
+    return arcf_dstring_cat(out, run);
 }
 
 bool is_resource_fault(ARC_STAT status) noexcept {

@@ -24,10 +24,11 @@
 
 struct arcf_config;
 
-// One collected header field, in arrival order. Owned by its message context.
+// One collected header field, in arrival order. Owned by its message context;
+// one allocation holds the record and both texts, freed with free().
 struct arcf_header {
-    char* hdr_name;         // owns: the field name as the MTA passed it
-    char* hdr_value;        // owns: the value, leading blanks removed unless leadspc
+    char* hdr_name;         // borrows: the field name as the MTA passed it (same allocation)
+    char* hdr_value;        // borrows: the value, leading blanks removed unless leadspc
     arcf_header* hdr_next;  // borrows: the next field (the context owns the list)
 };
 

@@ -328,14 +328,19 @@ bool apply_arc_result(const arcf_config* conf, const arcf_msgctx* afc, const aut
 // when memory runs out.
 bool gather_earlier(const arcf_config* conf, arcf_msgctx* afc, bool has_sets,
                     earlier_results& seen) noexcept {
-    calloc_ptr<authres> ar{static_cast<authres*>(calloc(1, sizeof(authres)))};
-    if (!ar) {
-        arcf_conflog(conf, LOG_ERR, "%s: malloc(): %s", afc->mctx_jobid, strerror(errno));
-        return false;
-    }
+    calloc_ptr<authres> ar;
     for (const arcf_header* h = afc->mctx_hqhead; h != nullptr; h = h->hdr_next) {
         if (strcasecmp(h->hdr_name, ar_name) != 0) {
             continue;
+        }
+        // The record is large: made on the heap, and only for a field to
+        // parse (the parser clears it).
+        if (!ar) {
+            ar.reset(static_cast<authres*>(malloc(sizeof(authres))));
+            if (!ar) {
+                arcf_conflog(conf, LOG_ERR, "%s: malloc(): %s", afc->mctx_jobid, strerror(errno));
+                return false;
+            }
         }
         if (ares_parse(h->hdr_value, ar.get()) != 0) {
             arcf_conflog(conf, LOG_WARNING, "%s: can't parse %s; ignoring", afc->mctx_jobid,
