@@ -105,8 +105,8 @@ class bench {
     std::vector<int> sessions_;
     temp_dir tmp_;
     temp_dir keys_{"/run"};  // a key file must sit where no other user can write
-    std::string plain_;   // the message file
-    std::string sealed_;  // the same message sealed once by velmora
+    std::string plain_;      // the message file
+    std::string sealed_;     // the same message sealed once by velmora
 #ifdef VELMORA_PROGRAM
     velmora_testdns::server dns_;
 #endif
