@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // bench_canon.cc - throughput of body canonicalization and hashing against
 // raw SHA-256 over the same bytes, the cost of the header block of a sealed
 // message, and the memory a large body needs.

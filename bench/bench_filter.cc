@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // bench_filter.cc - what the filter's own work costs on top of the library:
 // a 4 KiB message with a 3-set chain run through the real callbacks (one
 // connection per message, as the MTA drives them, the actions going to the

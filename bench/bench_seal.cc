@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // bench_seal.cc - sealing and validation rates of a 4 KiB message with
 // 2048-bit keys, next to the RSA-2048 sign and verify rates OpenSSL reaches
 // in the same run; and where the time of a validation goes.

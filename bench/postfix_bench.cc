@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // postfix_bench.cc - throughput of a private Postfix with and without milters,
 // driven by smtp-source: no milter, the null milter, the null milter inserting
 // one field (with and without TCP_NODELAY), and velmora validating and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* arc-inspect.c - the main job of the quick start: reads a message file and
  * shows what libvelmora makes of it, through the public C interface only.
  *

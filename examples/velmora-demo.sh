@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The filter's demo: runs the velmora program in test mode (-t) over a message
 # as two hosts of one site would, with the shipped demo configuration:
 #   1. the inbound host validates the message's ARC chain and adds an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // config.cc - reader of the filter's key/value configuration files.
 //
 // Each line holds a key and a value; keys are checked against the caller's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // config.h - reader of the filter's key/value configuration files.
 //
 // Memory:  the C library's allocator; a list from config_load() is freed with

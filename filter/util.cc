@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // util.cc - the filter's growable strings and small utilities.
 //
 // The strings are the filter's own, kept apart from the library's: they take

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // util.h - the filter's growable strings, small utilities and resource owners.
 //
 // Memory:  the C library's allocator (calloc/malloc/free).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-actions.cc - the milter action layer: each wrapper checks its
 // arguments and passes the call to the milter library, or in test mode to the
 // matching test operation.

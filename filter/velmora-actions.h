@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-actions.h - the milter action layer: every call the callbacks make
 // on a milter context goes through one of these wrappers.
 //

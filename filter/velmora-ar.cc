@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-ar.cc - parser of Authentication-Results header field values.
 //
 // A tokenizer cuts the value into words, one-character punctuation tokens and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-ar.h - parser of Authentication-Results header field values.
 //
 // Memory:  none; the caller provides the record and the parser uses bounded

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-callbacks.cc - connection and message contexts and the intake
 // callbacks: negotiate, connect, envelope sender, header, end of headers,
 // body, abort and close.

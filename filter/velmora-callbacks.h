@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-callbacks.h - connection and message contexts and the milter
 // callbacks that libmilter (or the test harness) calls for each connection.
 //

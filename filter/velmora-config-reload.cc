@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-config-reload.cc - the process-wide configuration state, logging,
 // the reference rules and the reload step.
 //

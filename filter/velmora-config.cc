@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-config.cc - the settings table and the configuration record: its
 // creation, loading from a parsed configuration, library set-up and release.
 //

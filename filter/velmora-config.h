@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-config.h - the filter's settings table, the configuration record,
 // its loading and reload, and the process-wide configuration state.
 //

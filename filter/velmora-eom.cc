@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-eom.cc - end of message: validation result, sealing, the filter's
 // own Authentication-Results field and the ARC-Filter field.
 //

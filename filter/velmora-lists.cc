@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-lists.cc - peer and internal-host lists.
 //
 // A list holds its file's lines newest first. Matching tries the candidate

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-lists.h - peer and internal-host lists: list files and the matching
 // of client host names and addresses.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-main-milter.cc - the worker's side of the milter library: the
 // reload-signal thread and the options of the listening socket.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-main-options.cc - the command line: options, usage text, the
 // version lines of -V, and the process settings the configuration file may
 // give where the command line is silent.

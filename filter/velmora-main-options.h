@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-main-options.h - the command line and the process settings of the
 // configuration file (see velmora-main-options.cc).
 //

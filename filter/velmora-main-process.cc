@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-main-process.cc - the process around the filter: the pid file,
 // detaching from the terminal, reporting a finished start-up to whoever
 // waits for it (the starting process, the service manager), and the argument

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-main-restart.cc - the auto-restart parent: it forks one worker at a
 // time, passes stop and reload signals on, and restarts a worker that dies,
 // within AutoRestartCount and AutoRestartRate and with a growing wait while

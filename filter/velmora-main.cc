@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-main.cc - the velmora program: start-up, the worker's milter main
 // loop and its end, and test mode.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-main.h - the process frame's routines: restart limits and backoff,
 // the pid file, start-up readiness, detaching, the argument text, the
 // reload-signal thread and the milter socket's options.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-metrics.cc - the filter's counters and latency histograms, their
 // Prometheus text rendering, and the HTTP endpoint that serves them.
 //

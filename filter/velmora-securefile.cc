@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-securefile.cc - the safety check of the private-key file.
 //
 // Walks the resolved path from the root down and refuses any directory or

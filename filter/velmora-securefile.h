@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-securefile.h - the safety check of the private-key file, and the
 // lock that serialises the user and group databases.
 //

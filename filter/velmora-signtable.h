@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-signtable.h - the signing table: which domain, selector and key seal
 // a message, chosen by the domain of its envelope sender.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-test-harness.cc - test mode: message files run through the
 // filter's own callbacks as one connection, without an MTA.
 //

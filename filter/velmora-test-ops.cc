@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-test-ops.cc - the test operations: what the action layer calls in
 // test mode instead of the milter library.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-test.h - test mode: the test operations that stand in for the milter
 // library, the test context they work on, and the verbosity of the run.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-canon-body.cc - body canonicalization (simple and relaxed), the repair
 // of bare CR and LF, and the digests of every hash.
 //

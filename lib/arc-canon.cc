@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-canon.cc - canonicalization handles and header canonicalization.
 //
 // Creates, starts and releases the hash computations of a message, selects the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-canon.h - canonicalization handles, header and body canonicalization,
 // and the digests they produce.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-dns.cc - the default resolver adapter over the C library's stub resolver.
 //
 // The adapter is synchronous: "start" sends the query and receives the reply

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-dns.h - the default resolver adapter over the C library's stub resolver.
 //
 // Memory:  libcrypto's allocator only (the query handles).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-eoh.cc - the hash computations a message needs, requested at the end of
 // its header block: those that validate the existing chain and those that
 // seal it anew.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-keycache.cc - parsed public and private keys kept by a library handle.
 //
 // Decoding a public key costs several verifications and parsing a private key

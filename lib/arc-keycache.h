@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-keycache.h - parsed public and private keys kept by a library handle, so
 // that a key met again is not decoded again.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-keys.cc - fetching the text of a public-key record by DNS or from a key
 // file.
 //

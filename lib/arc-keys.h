@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-keys.h - fetching public-key record texts by DNS or from a key file.
 #ifndef VELMORA_LIB_ARC_KEYS_H
 #define VELMORA_LIB_ARC_KEYS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-message.cc - the message handle: creation, header intake, the end of
 // the header block (ARC sets grouped by instance, the chain's structure
 // checked), the header record accessors, and release.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-pubkey.cc - fetching and checking the public-key record of a signature
 // or seal.
 //

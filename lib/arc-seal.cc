@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-seal.cc - sealing: the forced chain state, and the generation, layout
 // and signing of a new ARC set (ARC-Authentication-Results,
 // ARC-Message-Signature, ARC-Seal).

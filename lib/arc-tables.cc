@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-tables.cc - the name/code tables that tie the names of ARC header fields
 // and key records, and the library's status and error texts, to their codes.
 //

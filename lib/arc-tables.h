@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-tables.h - the name/code tables; the exported pointers and the lookups
 // are declared in velmora.h.
 #ifndef VELMORA_LIB_ARC_TABLES_H

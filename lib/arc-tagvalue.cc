@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-tagvalue.cc - the tag=value parser of ARC header field values and key
 // records, the store of the parsed pairs, and the per-type tag checks.
 //

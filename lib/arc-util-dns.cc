@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-util-dns.cc - the DNS helpers of the key lookup: the reply check and
 // the wait until the earlier of two deadlines.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-util.cc - growable strings and the small string, array and file helpers
 // shared by the library's modules.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-util.h - growable strings, small string/array/file helpers and the
 // resource owners shared inside the library.
 //

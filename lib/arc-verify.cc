@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-verify.cc - chain validation: body intake, the checks at end of message,
 // and the texts naming the chain state and the chain of custody.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc.cc - the library handle, its options, and the error texts of messages.
 //
 // A program creates one library handle with arc_init(), configures it with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc.h - records and internal operations of the library core: the library
 // handle, tag-value sets, the message handle and its header fields, public
 // keys, validation and sealing. Each section names the file defining it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // base64.cc - base64 (RFC 4648, standard alphabet) into caller-supplied
 // buffers, for the b= and bh= tags and the p= tag of key records.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // base64.h - base64 (RFC 4648) into caller-supplied buffers.
 #ifndef VELMORA_LIB_BASE64_H
 #define VELMORA_LIB_BASE64_H

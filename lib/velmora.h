@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* velmora.h - public interface of libvelmora, the ARC (RFC 8617) library.
  *
  * Conventions kept by the whole interface:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-canon_test.cc - canonicalization and digests: the header and body rules
 // against literal canonical bytes, header selection, chunking, known digests,
 // kept files and the seal hash input of a three-instance chain.

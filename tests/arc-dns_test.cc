@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-dns_test.cc - the DNS reply checks as functions of crafted reply bytes:
 // arc_check_dns_reply, and the reply walk of arc_get_key_dns through resolver
 // operations that hand back canned replies; the wait and its deadlines.

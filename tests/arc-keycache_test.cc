@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-keycache_test.cc - the key cache of a library handle: keys found by their
 // exact bytes, tables bounded with the least recently used key dropped, and
 // nothing kept once the handle is closed, whatever thread used it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-keys_test.cc - the key-file method of the key lookup, and the limits on
 // the key query name.
 #include "arc-keys.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-pubkey_test.cc - fetching and checking key records: the checks in their
 // order, one row per failure text, the accepted forms, and the decoded key,
 // with RSA keys generated here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-seal_test.cc - sealing: generated sets validate as an MTA writes them,
 // keep their lines within 998 octets, seal a failed chain over the new set
 // alone, stop at instance 50, and follow the field layout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-suite_test.cc - holds the library to the public ARC test suite (YAML):
 // every validation case in verify mode, every signing case in sign mode, with
 // one line per case that differs and a closing count.

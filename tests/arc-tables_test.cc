@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-tables_test.cc - the exported name/code tables and their lookups.
 #include "arc-tables.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-threads_test.cc - one library handle serving several threads at once, as
 // the filter's libmilter workers use it: each thread validates a chain
 // (public keys by DNS from velmora-testdns, or from a key file), seals it with

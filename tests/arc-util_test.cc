@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-util_test.cc - growable strings and the small helpers of arc-util.
 #include "arc-util.h"
 

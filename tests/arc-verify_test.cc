@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-verify_test.cc - chain validation: chain states, the checks that fail a
 // chain and their texts, rsa-sha1 refusal, body intake and the custody text.
 #include <gtest/gtest.h>

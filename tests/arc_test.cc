@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc_test.cc - the library handle and its options, error texts, the
 // tag-value parser, message intake and the end-of-header grouping of ARC sets.
 #include "arc.h"

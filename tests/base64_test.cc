@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // base64_test.cc - the base64 codec: known vectors, room tests, and leniency
 // of the decoder towards folding and padding.
 #include "base64.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Canonicalization and digests: header and body rules, selection, chunking,
 # known digests, kept files and the seal hash input.
 velmora_unit_test(arc-canon_test arc-canon_test.cc)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // chain-support.cc - helpers of the validation and sealing tests.
 #include "chain-support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // chain-support.h - helpers of the validation and sealing tests: messages fed
 // to the library as an MTA would, generated sets written as an MTA inserts
 // them, RSA test keys and key files.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Chain validation and sealing: the public ARC test suite driver, the seal and
 # validation tests.
 

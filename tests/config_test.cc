@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // config_test.cc - the configuration file reader, on real files and nested
 // includes in temporary directories, with a definition table of its own.
 #include "config.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // dns-reply-builder.h - builds DNS reply bytes (RFC 1035) for the tests of the
 // reply checks and the seeds of their fuzz target.
 #ifndef VELMORA_TESTS_DNS_REPLY_BUILDER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // dns_integration_test.cc - the key lookup over real DNS: velmora-testdns on a
 // loopback address and port 53, reached through the library's default resolver
 // operations and the C library's stub resolver, whose /etc/resolv.conf is

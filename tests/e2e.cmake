@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # End to end: a private Postfix instance (its own configuration, queue and
 # data directories in a temporary directory, smtpd on a loopback port, relaying
 # to smtp-sink) with milters behind it. Needs root and Debian's postfix

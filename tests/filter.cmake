@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Unit tests of the filter's modules (configuration reader, strings and
 # utilities, host lists, Authentication-Results parser, key-file check).
 if(TARGET velmora_filter_objs)

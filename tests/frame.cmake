@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # The process frame's routines: restart limits, the wait between restarts,
 # the start line and the pid file. The program itself runs in tests/e2e.
 if(TARGET velmora_filter_objs)

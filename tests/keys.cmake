@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Key lookup: resolver adapter, DNS reply checks, key records by DNS and by
 # file, public-key checks; and the test DNS server with its client helpers.
 

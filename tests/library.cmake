@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # The library's handle and options, tag-value sets, message intake,
 # strings and helpers, base64, the tables; the C header, the installed
 # pkg-config file.

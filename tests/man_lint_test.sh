@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Lints one manual with mandoc at its strictest level. Whether a referenced
 # manual exists is checked here for the project's own manuals (they must be
 # in MANDIR); for the system's it depends on what the machine has installed

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the Debian packages built by scripts/package on this machine and
 # runs what they installed as an operator would: the key tool, the service
 # unit's check, and the filter itself (-V, -n and test mode, as its own user).

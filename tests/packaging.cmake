@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # What an operator or a library user installs: the exported symbols, the key
 # tool, the manuals and the systemd unit.
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the build into a temporary prefix and builds a C program against it
 # through the installed velmora.pc, as a user of the library would. The .pc
 # file must name the prefix given at install time. Then the same program is

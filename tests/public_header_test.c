@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* public_header_test.c - the public header read by a C compiler, and the
  * exported symbols reached through the shared library. */
 #include <stdio.h>

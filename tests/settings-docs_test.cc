@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // settings-docs_test.cc - the settings table against what an operator reads:
 // every key is described in velmora.conf(5) with its kind and whether it is
 // required, and listed in the sample configuration, whose values all load.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The shared library exports exactly what the public header declares with
 # ARC_EXPORT, each name under the library's symbol version.
 # Usage: symbols_test.sh LIBRARY HEADER

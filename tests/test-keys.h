@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // test-keys.h - RSA keys generated for the tests, benchmarks and fuzz targets,
 // and the public key records that publish them. Header-only, so that programs
 // built outside the test tree (bench/, tests/fuzz/) can use it too.

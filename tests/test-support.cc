@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // test-support.cc - the counting allocator behind libcrypto's allocator, and
 // fixture helpers.
 #include "test-support.h"

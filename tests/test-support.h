@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // test-support.h - helpers shared by the unit tests: the counting allocator
 // installed by the test main, and fixture paths.
 #ifndef VELMORA_TESTS_TEST_SUPPORT_H

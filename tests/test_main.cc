@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // test_main.cc - main of every unit-test program: installs the counting
 // allocator before anything can allocate through libcrypto, then runs the
 // tests.

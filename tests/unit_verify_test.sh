@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks the systemd unit with systemd-analyze verify, with the program it
 # starts taken from the build and its manuals from the tree.
 # Usage: unit_verify_test.sh UNIT PROGRAM MANDIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // util_test.cc - the filter's growable strings and small utilities, with real
 // files and real local sockets.
 #include "util.h"

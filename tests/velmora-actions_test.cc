@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-actions_test.cc - the milter action layer in test mode and the test
 // operations behind it: the lines printed at each verbosity, the private
 // pointer, macro values, and the assertions on null arguments.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-ar_test.cc - the Authentication-Results parser: the table of values
 // and outcomes, the token, property, result and text limits, and the names.
 #include "velmora-ar.h"

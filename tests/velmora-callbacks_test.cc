@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-callbacks_test.cc - message files through the filter's real
 // callbacks in test mode, hop after hop: the answers, the fields inserted and
 // removed, the log lines, and every sealed result validated by the library

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-config-ops_test.cc - the settings of monitoring, trust, crypto
 // policy and several sealing identities: MetricsListen, MinimumKeyBits,
 // RequireSafeAlgorithms, SigningTable, TrustedAuthservIDs, and which sealing

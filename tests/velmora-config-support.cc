@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-config-support.cc - namespace, files, loads and log capture for the
 // configuration tests.
 #include "velmora-config-support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-config-support.h - what the configuration tests share: a private
 // mount namespace with its own /tmp and user database (so that key files can
 // be shown safe or unsafe without touching the machine), files written into

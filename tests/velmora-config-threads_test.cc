@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-config-threads_test.cc - connections taking and releasing references
 // while other threads reload the configuration. Meant for ThreadSanitizer
 // (CTest label "threads"); also checks the counts come out right. Runs in the

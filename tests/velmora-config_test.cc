@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-config_test.cc - the configuration record: loading every kind of
 // setting from files written into a private /tmp, the library set-up, and the
 // reload with reference counting. Runs in a private mount namespace (see

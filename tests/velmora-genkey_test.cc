@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-genkey_test.cc - the key tool, run as an operator runs it: the key
 // it makes passes the filter's key-file check for the user it names, and a
 // seal made with the key validates against the record it printed. Runs in a

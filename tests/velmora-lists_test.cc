@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-lists_test.cc - list files and the matching of host names and
 // addresses against peer and internal-host lists.
 #include "velmora-lists.h"

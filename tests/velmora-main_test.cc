@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-main_test.cc - the process frame's routines: AutoRestartRate
 // values, the restart ring, what a worker's end means for the parent, the
 // wait between restarts, the start line's argument text and the pid file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-metrics_test.cc - the counters and histograms, their Prometheus text,
 // and the HTTP endpoint scraped by a real client (curl) on loopback; the
 // scraped text is checked by Prometheus' own `promtool check metrics`.

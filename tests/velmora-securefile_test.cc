@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-securefile_test.cc - the key-file safety check, run hermetically:
 // the test moves itself into a private mount namespace, mounts a fresh tmpfs
 // on /tmp and bind-mounts its own copies of /etc/passwd and /etc/group, so the

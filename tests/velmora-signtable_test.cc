@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-signtable_test.cc - the signing table: its file syntax, the key
 // files it loads (real RSA keys, the real key-file safety check), matching
 // against envelope sender domains, and the sender domain itself.

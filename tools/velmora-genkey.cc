@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-genkey.cc - makes a sealing key: an RSA private key for velmora and
 // the DNS TXT record that publishes its public half.
 //

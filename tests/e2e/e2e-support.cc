@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // e2e-support.cc - child processes, the private Postfix instance, the SMTP
 // client and message helpers of the end-to-end tests; see e2e-support.h.
 #include "e2e-support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // e2e-support.h - the pieces of the end-to-end tests and of the Postfix
 // benchmark: child processes stopped by their pid, a private Postfix instance
 // relaying to smtp-sink, a small SMTP client, and the delivered messages.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // flows_test.cc - velmora behind a private Postfix, checked on the bytes
 // smtp-sink received: inbound validation, outbound sealing over SMTP and
 // local submission, two hops (with a list that changes the subject between

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // harness_test.cc - the private Postfix instance itself, before any velmora:
 // it relays byte for byte with no milter and through the null milter, runs
 // local submissions through non_smtpd_milters, and defers mail while its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // load_test.cc - velmora under load behind a private Postfix: configuration
 // reloads while mail flows, and a worker killed mid-load under the
 // auto-restart parent. Either way every message the MTA accepted is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // null-milter.cc - a milter that does nothing: the yardstick of the Postfix
 // benchmark and the first filter the end-to-end harness runs.
 //

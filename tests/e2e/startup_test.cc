@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // startup_test.cc - the velmora program as init or an operator starts it:
 // start-up failures with their status and text (also when they happen after
 // the fork into the background), readiness, the pid file, test mode beside a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-fixture.cc - keys, the syslog capture, velmora's namespace and
 // chain validation for the end-to-end tests; see velmora-fixture.h.
 #include "velmora-fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velmora-fixture.h - what the end-to-end tests need around velmora itself:
 // sealing keys and their records, a syslog that the test reads, velmora
 // started in a private mount namespace (its own /dev/log, and optionally a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_ar.cc - libFuzzer target for the Authentication-Results parser.
 //
 // Parses the input as one field value and checks what the record promises:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_canon_body.cc - arbitrary bodies through the simple and relaxed body
 // rules, with and without the CR/LF repair, fed whole and cut into chunks at
 // places the input chooses. The digest and the status must not depend on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_config.cc - libFuzzer target for the configuration file reader and the
 // full load of a configuration into the filter's record.
 //

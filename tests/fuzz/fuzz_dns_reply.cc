@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_dns_reply.cc - arbitrary DNS reply bytes through arc_check_dns_reply and
 // through the key lookup's reply walk (arc_get_key_dns, then the key record
 // checks of arc_get_key), by way of resolver operations that hand back the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_filter.cc - whole messages through the filter's callbacks in test mode:
 // validating, sealing and both at once, with or without leading blanks kept,
 // the RFC 5322 check and seal header checks, Authentication-Results fields of

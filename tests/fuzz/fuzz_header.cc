@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_header.cc - arbitrary header blocks through message intake and the end
 // of the header block, and so through the tag-value parser.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_message.cc - whole messages (header block and body, any bytes, ARC
 // fields included) through validation and sealing, with keys from a key file.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // testdns-client.cc - starting velmora-testdns and pointing the stub resolver
 // at it; see testdns-client.h.
 #include "testdns-client.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // testdns-client.h - helpers for tests that run the library's real resolver
 // path against velmora-testdns: start the server with a zone, and point this
 // process's /etc/resolv.conf at it inside a private mount namespace.

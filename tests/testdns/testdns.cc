@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // testdns.cc - velmora-testdns, a small authoritative DNS server for the tests.
 //
 // Usage: velmora-testdns [-a ADDRESS] [-p PORT] [-r READYFILE] [-v] ZONEFILE
