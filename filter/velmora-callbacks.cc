@@ -32,6 +32,7 @@
 
 #include "velmora-actions.h"
 #include "velmora-config.h"
+#include "velmora-signtable.h"
 
 const char* const arcf_status_names[5] = {"SMFIS_CONTINUE", "SMFIS_REJECT", "SMFIS_DISCARD",
                                           "SMFIS_ACCEPT", "SMFIS_TEMPFAIL"};
@@ -279,6 +280,11 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) noexcept {
         arcf_cleanup(ctx);
         return SMFIS_TEMPFAIL;
     }
+    clock_gettime(CLOCK_MONOTONIC, &cc->cctx_msg->mctx_start);
+    if (envfrom[0] != nullptr) {
+        arcf_sender_domain(envfrom[0], cc->cctx_msg->mctx_senderdomain,
+                           sizeof cc->cctx_msg->mctx_senderdomain);
+    }
     return SMFIS_CONTINUE;
 }
 
@@ -296,6 +302,7 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) noexcept {
     if (conf->conf_maxhdrsz > 0 && afc->mctx_hdrbytes + namelen + strlen(headerv) + 2 >
                                        static_cast<uint64_t>(conf->conf_maxhdrsz)) {
         arcf_conflog(conf, LOG_NOTICE, "too much header data; accepting");
+        arcf_finish(cc, afc, arcf_outcome::unprocessed, "too much header data", nullptr, nullptr);
         return SMFIS_ACCEPT;
     }
     if (strchr(headerf, ';') != nullptr) {
@@ -314,6 +321,7 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) noexcept {
         static_cast<arcf_header*>(malloc(sizeof(arcf_header) + namelen + vlen + 2))};
     if (!h) {
         arcf_conflog(conf, LOG_ERR, "malloc(): %s", strerror(errno));
+        arcf_finish(cc, afc, arcf_outcome::deferred, "out of memory", nullptr, nullptr);
         arcf_cleanup(ctx);
         return SMFIS_TEMPFAIL;
     }
@@ -482,24 +490,20 @@ bool feed_fields(const arcf_connctx* cc, arcf_msgctx* afc) noexcept {
     return true;
 }
 
-}  // namespace
-
-sfsistat mlfi_eoh(SMFICTX* ctx) noexcept {
-    assert(ctx != NULL);
-    arcf_connctx* cc = connctx_of(ctx);
-    assert(cc != NULL);
-    arcf_msgctx* afc = cc->cctx_msg;
-    assert(afc != NULL);
+// The steps of end of headers; `why` names the reason of an early answer.
+sfsistat end_of_headers(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc,
+                        const char*& why) noexcept {
     const arcf_config* conf = cc->cctx_config;
-
     fetch_jobid(ctx, afc);
     if (conf->conf_reqhdrs && !rfc5322_compliant(afc)) {
         arcf_conflog(conf, LOG_INFO, "%s: RFC5322 header requirement error", afc->mctx_jobid);
+        why = "RFC5322 header requirement error";
         return SMFIS_ACCEPT;
     }
     if (conf->conf_sealchecks != nullptr && !seal_checks_match(conf, afc)) {
         arcf_conflog(conf, LOG_INFO, "%s: no seal header check matched; continuing",
                      afc->mctx_jobid);
+        why = "no seal header check matched";
         return SMFIS_ACCEPT;
     }
 
@@ -539,6 +543,24 @@ sfsistat mlfi_eoh(SMFICTX* ctx) noexcept {
     return SMFIS_CONTINUE;
 }
 
+}  // namespace
+
+sfsistat mlfi_eoh(SMFICTX* ctx) noexcept {
+    assert(ctx != NULL);
+    arcf_connctx* cc = connctx_of(ctx);
+    assert(cc != NULL);
+    arcf_msgctx* afc = cc->cctx_msg;
+    assert(afc != NULL);
+    const char* why = "internal error at end of header";
+    const sfsistat st = end_of_headers(ctx, cc, afc, why);
+    if (st != SMFIS_CONTINUE) {
+        arcf_finish(cc, afc,
+                    st == SMFIS_TEMPFAIL ? arcf_outcome::deferred : arcf_outcome::unprocessed, why,
+                    nullptr, nullptr);
+    }
+    return st;
+}
+
 sfsistat mlfi_body(SMFICTX* ctx, unsigned char* bodyp, size_t bodylen) noexcept {
     assert(ctx != NULL);
     assert(bodyp != NULL);
@@ -552,6 +574,8 @@ sfsistat mlfi_body(SMFICTX* ctx, unsigned char* bodyp, size_t bodylen) noexcept 
     if (const ARC_STAT status = arc_body(afc->mctx_arcmsg, bodyp, bodylen); status != ARC_STAT_OK) {
         arcf_conflog(cc->cctx_config, LOG_INFO, "%s: error processing body chunk", afc->mctx_jobid);
         if (is_resource_fault(status)) {
+            arcf_finish(cc, afc, arcf_outcome::deferred, "error processing body chunk", nullptr,
+                        nullptr);
             return SMFIS_TEMPFAIL;
         }
         afc->mctx_refused = true;

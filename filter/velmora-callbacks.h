@@ -14,6 +14,7 @@
 #define VELMORA_FILTER_VELMORA_CALLBACKS_H
 
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstddef>
@@ -21,6 +22,7 @@
 #include <libmilter/mfapi.h>
 
 #include "util.h"
+#include "velmora-metrics.h"
 #include "velmora.h"
 
 struct arcf_config;
@@ -47,6 +49,9 @@ struct arcf_msgctx {
     arcf_header* mctx_hqtail;             // borrows: last collected field
     arc_msg* mctx_arcmsg;                 // owns: the library's handle, made at end of headers
     arcf_dstring* mctx_tmpstr;            // owns: scratch string, made when first needed
+    bool mctx_finished;                   // the message's log line was written
+    struct timespec mctx_start;           // CLOCK_MONOTONIC at the envelope sender
+    char mctx_senderdomain[256];          // the envelope sender's domain, lowered, or ""
 };
 
 // One connection; libmilter's private pointer. Made by negotiate (or by
@@ -92,6 +97,14 @@ void arcf_cleanup(SMFICTX* ctx) noexcept;
 arcf_header* arcf_findheader(arcf_msgctx* afc, const char* hname, int n) noexcept;
 // The library handle of the connection's current message, or null.
 arc_msg* arcf_getarc(void* vp) noexcept;
+
+// Ends a message's account: counts it in the metrics by mode and outcome and,
+// when the record logs, writes its one log line with the queue ID, client
+// address, mode, outcome, the reason (may be null), the sealing domain and
+// selector (null when it was not sealed) and the time since the envelope
+// sender. Does nothing for a message already finished.
+void arcf_finish(const arcf_connctx* cc, arcf_msgctx* afc, arcf_outcome outcome, const char* reason,
+                 const char* sealdomain, const char* sealselector) noexcept;
 
 // Logs one line through arcf_log() when the record `conf` logs (conf_dolog);
 // with a null record, when the process logs (dolog).

@@ -25,6 +25,8 @@
 #include "velmora-ar.h"
 #include "velmora-callbacks.h"
 #include "velmora-config.h"
+#include "velmora-metrics.h"
+#include "velmora-signtable.h"
 
 namespace {
 
@@ -167,9 +169,38 @@ bool cat_result(arcf_dstring* out, const authres_result& r, const char* result) 
     return true;
 }
 
-// Appends "arc=STATE" with the client's address when it is known.
-bool cat_own_arc(arcf_dstring* out, const char* state, const char* addr) noexcept {
+// Longest reason written into a field: the parsers of other hosts keep
+// shorter texts than a library error can be.
+constexpr size_t reason_max = 200;
+
+// Appends `reason` as an RFC 8601 reasonspec: a quoted string with control
+// and non-ASCII bytes made blanks, cut to reason_max bytes.
+bool cat_reason(arcf_dstring* out, std::string_view reason) noexcept {
+    if (reason.size() > reason_max) {
+        reason = reason.substr(0, reason_max);
+    }
+    if (!arcf_dstring_cat(out, " reason=\"")) {
+        return false;
+    }
+    for (const char ch : reason) {
+        const auto c = static_cast<unsigned char>(ch);
+        const char safe = c < 0x20 || c >= 0x7f ? ' ' : ch;
+        if (((safe == '"' || safe == '\\') && !arcf_dstring_cat1(out, '\\')) ||
+            !arcf_dstring_cat1(out, safe)) {
+            return false;
+        }
+    }
+    return arcf_dstring_cat1(out, '"');
+}
+
+// Appends "arc=STATE", the reason of a failed chain when there is one (RFC
+// 8601 puts it before the properties) and the client's address when known.
+bool cat_own_arc(arcf_dstring* out, const char* state, const char* reason,
+                 const char* addr) noexcept {
     if (arcf_dstring_printf(out, "arc=%s", state) == static_cast<size_t>(-1)) {
+        return false;
+    }
+    if (reason[0] != '\0' && strcmp(state, "fail") == 0 && !cat_reason(out, reason)) {
         return false;
     }
     return addr[0] == '\0' || (arcf_dstring_cat(out, " smtp.remote-ip=") && cat_value(out, addr));
@@ -212,13 +243,15 @@ void authserv_id_of(const char* v, char* out, size_t outlen) noexcept {
     out[n] = '\0';
 }
 
-bool names_us(const arcf_header* h, const char* authservid) noexcept {
+// The configured authserv-id (this host's or a trusted one) that an
+// Authentication-Results field claims, or null.
+const char* names_us(const arcf_header* h, const arcf_config* conf) noexcept {
     if (strcasecmp(h->hdr_name, ar_name) != 0) {
-        return false;
+        return nullptr;
     }
     char id[ARES_MAXTEXT + 2];
     authserv_id_of(h->hdr_value, id, sizeof id);
-    return strcasecmp(id, authservid) == 0;
+    return arcf_config_ours(conf, id);
 }
 
 // Removes every arriving Authentication-Results field that names this host,
@@ -228,7 +261,7 @@ bool remove_our_results(SMFICTX* ctx, const arcf_connctx* cc, const arcf_msgctx*
     const arcf_config* conf = cc->cctx_config;
     int ours = 0;
     for (const arcf_header* h = afc->mctx_hqhead; h != nullptr; h = h->hdr_next) {
-        ours += names_us(h, conf->conf_authservid) ? 1 : 0;
+        ours += names_us(h, conf) != nullptr ? 1 : 0;
     }
     if (ours == 0 || !cc->cctx_chghdrs) {
         return true;
@@ -238,12 +271,19 @@ bool remove_our_results(SMFICTX* ctx, const arcf_connctx* cc, const arcf_msgctx*
         arcf_conflog(conf, LOG_ERR, "%s: malloc(): %s", afc->mctx_jobid, strerror(errno));
         return false;
     }
+    calloc_ptr<const char*> ids{
+        static_cast<const char**>(calloc(static_cast<size_t>(ours), sizeof(const char*)))};
+    if (!ids) {
+        arcf_conflog(conf, LOG_ERR, "%s: malloc(): %s", afc->mctx_jobid, strerror(errno));
+        return false;
+    }
     int n = 0;
     int k = 0;
     for (const arcf_header* h = afc->mctx_hqhead; h != nullptr; h = h->hdr_next) {
         if (strcasecmp(h->hdr_name, ar_name) == 0) {
             ++k;
-            if (names_us(h, conf->conf_authservid)) {
+            if (const char* id = names_us(h, conf); id != nullptr) {
+                ids.get()[n] = id;
                 idx.get()[n++] = k;
             }
         }
@@ -254,7 +294,7 @@ bool remove_our_results(SMFICTX* ctx, const arcf_connctx* cc, const arcf_msgctx*
             return false;
         }
         arcf_conflog(conf, LOG_INFO, "%s: removed %s field %d claiming authserv-id %s",
-                     afc->mctx_jobid, ar_name, idx.get()[i], conf->conf_authservid);
+                     afc->mctx_jobid, ar_name, idx.get()[i], ids.get()[i]);
     }
     return true;
 }
@@ -348,7 +388,7 @@ bool gather_earlier(const arcf_config* conf, arcf_msgctx* afc, bool has_sets,
                          ar_name);
             continue;
         }
-        if (strcasecmp(ar->ares_host, conf->conf_authservid) != 0 || ar->ares_nresults == 0) {
+        if (arcf_config_ours(conf, ar->ares_host) == nullptr || ar->ares_nresults == 0) {
             continue;
         }
         for (int i = 0; i < ar->ares_nresults; ++i) {
@@ -406,9 +446,35 @@ bool insert_set(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, arc_hdr*
     return true;
 }
 
-// Seals the message; false for a fault that defers it.
+// The identity a message is sealed with.
+struct sealing_identity {
+    const char* domain = nullptr;
+    const char* selector = nullptr;
+    const unsigned char* key = nullptr;
+    size_t keylen = 0;
+};
+
+// Picks the identity for the envelope sender's domain: the first matching
+// SigningTable entry, else Domain, Selector and KeyFile. False when there is
+// none.
+bool pick_identity(const arcf_config* conf, const arcf_msgctx* afc, sealing_identity& id) noexcept {
+    if (conf->conf_signtable != nullptr) {
+        const arcf_signentry* e =
+            arcf_signtable_match(conf->conf_signtable, afc->mctx_senderdomain);
+        if (e != nullptr) {
+            id = {e->se_domain, e->se_selector, e->se_keydata, e->se_keylen};
+            return true;
+        }
+    }
+    id = {conf->conf_domain, conf->conf_selector, conf->conf_keydata, conf->conf_keylen};
+    return id.domain != nullptr && id.selector != nullptr && id.key != nullptr;
+}
+
+// Seals the message; false for a fault that defers it. `reason` is why the
+// chain failed ("" when it did not); `used` gets the identity of a set that
+// was added.
 bool seal_message(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const char* addr,
-                  bool has_sets) noexcept {
+                  bool has_sets, const char* reason, sealing_identity& used) noexcept {
     const arcf_config* conf = cc->cctx_config;
     arcf_dstring_blank(afc->mctx_tmpstr);
     earlier_results seen;
@@ -419,7 +485,7 @@ bool seal_message(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const 
     }
     if (!seen.taken) {
         if ((arcf_dstring_len(afc->mctx_tmpstr) > 0 && !arcf_dstring_cat(afc->mctx_tmpstr, "; ")) ||
-            !cat_own_arc(afc->mctx_tmpstr, arc_chain_status_str(afc->mctx_arcmsg), addr)) {
+            !cat_own_arc(afc->mctx_tmpstr, arc_chain_status_str(afc->mctx_arcmsg), reason, addr)) {
             arcf_conflog(conf, LOG_ERR, "%s: arcf_dstring_new() failed", afc->mctx_jobid);
             return false;
         }
@@ -430,11 +496,20 @@ bool seal_message(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const 
                                                                : "end of header failed");
         return true;
     }
+    sealing_identity id;
+    if (!pick_identity(conf, afc, id)) {
+        arcf_conflog(conf, LOG_NOTICE,
+                     "%s: no sealing identity for sender domain \"%s\"; not sealed",
+                     afc->mctx_jobid, afc->mctx_senderdomain);
+        return true;
+    }
     arc_hdr* set = nullptr;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
     const ARC_STAT status = arc_getseal(
-        afc->mctx_arcmsg, &set, conf->conf_authservid, conf->conf_selector, conf->conf_domain,
-        conf->conf_keydata, conf->conf_keylen,
+        afc->mctx_arcmsg, &set, conf->conf_authservid, id.selector, id.domain, id.key, id.keylen,
         arcf_dstring_len(afc->mctx_tmpstr) > 0 ? arcf_dstring_get(afc->mctx_tmpstr) : nullptr);
+    arcf_metrics_global().observe_sealing(arcf_metrics_since(start));
     if (status != ARC_STAT_OK) {
         arcf_conflog(conf, LOG_WARNING, "%s: failed to compute seal", afc->mctx_jobid);
         return false;
@@ -445,12 +520,16 @@ bool seal_message(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const 
                      why != nullptr ? why : "chain cannot be extended");
         return true;
     }
-    return insert_set(ctx, cc, afc, set);
+    if (!insert_set(ctx, cc, afc, set)) {
+        return false;
+    }
+    used = id;
+    return true;
 }
 
 // Writes the filter's own Authentication-Results field; false on a fault.
-bool add_results(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc,
-                 const char* addr) noexcept {
+bool add_results(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const char* addr,
+                 const char* reason) noexcept {
     const arcf_config* conf = cc->cctx_config;
     char custody[custody_size] = "";
     if (conf->conf_finalreceiver) {
@@ -465,7 +544,7 @@ bool add_results(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc,
     arcf_dstring_blank(out);
     bool ok = arcf_dstring_printf(out, "%s%s; ", cc->cctx_leadspc ? " " : "",
                                   conf->conf_authservid) != static_cast<size_t>(-1) &&
-              cat_own_arc(out, arc_chain_status_str(afc->mctx_arcmsg), addr);
+              cat_own_arc(out, arc_chain_status_str(afc->mctx_arcmsg), reason, addr);
     // RFC 8601 has no property for the chain of custody: it goes in a comment.
     if (ok && custody[0] != '\0') {
         ok = arcf_dstring_cat(out, " (arc.chain=") && cat_escaped(out, custody, "()\\") &&
@@ -506,7 +585,123 @@ void client_address(const arcf_connctx* cc, char* out, size_t outlen) noexcept {
     }
 }
 
+// The outcome of a message the filter finished, from what it did.
+arcf_outcome outcome_of(const arcf_connctx* cc, const arcf_msgctx* afc, bool sealed) noexcept {
+    if (sealed) {
+        return arcf_outcome::sealed;
+    }
+    if ((cc->cctx_mode & ARC_MODE_VERIFY) == 0) {
+        return arcf_outcome::unprocessed;
+    }
+    const char* state = arc_chain_status_str(afc->mctx_arcmsg);
+    if (strcmp(state, "pass") == 0) {
+        return arcf_outcome::pass;
+    }
+    return strcmp(state, "none") == 0 ? arcf_outcome::none : arcf_outcome::fail;
+}
+
+// Steps of end of message after the queue ID; `why` names the reason of a
+// deferral, `used` the identity of a seal that was added.
+sfsistat end_of_message(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc, const char*& why,
+                        char* reason, size_t reasonlen, sealing_identity& used) noexcept {
+    const arcf_config* conf = cc->cctx_config;
+    if (afc->mctx_tmpstr == nullptr) {
+        afc->mctx_tmpstr = arcf_dstring_new(1024, 0);
+        if (afc->mctx_tmpstr == nullptr) {
+            arcf_conflog(conf, LOG_ERR, "arcf_dstring_new() failed");
+            why = "out of memory";
+            return SMFIS_TEMPFAIL;
+        }
+    }
+    char addr[INET6_ADDRSTRLEN] = "";
+    client_address(cc, addr, sizeof addr);
+
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const ARC_STAT status = arc_eom(afc->mctx_arcmsg);
+    arcf_metrics_global().observe_validation(arcf_metrics_since(start));
+    if (status != ARC_STAT_OK) {
+        arcf_conflog(conf, LOG_WARNING, "%s: error processing at end-of-message", afc->mctx_jobid);
+        why = "error processing at end-of-message";
+        return SMFIS_TEMPFAIL;
+    }
+    const bool has_sets = strcmp(arc_chain_status_str(afc->mctx_arcmsg), "none") != 0;
+    if (afc->mctx_refused) {
+        // RFC 8617 section 5.2: a message that cannot be validated fails.
+        arc_set_cv(afc->mctx_arcmsg, ARC_CHAIN_FAIL);
+    }
+    // Why the library failed the chain, taken before anything else can
+    // replace the message's error text.
+    if (strcmp(arc_chain_status_str(afc->mctx_arcmsg), "fail") == 0) {
+        const char* e = arc_geterror(afc->mctx_arcmsg);
+        snprintf(reason, reasonlen, "%s",
+                 e != nullptr        ? e
+                 : afc->mctx_refused ? "the library refused a header field or body chunk"
+                                     : "");
+    }
+    why = "internal error";
+    if ((cc->cctx_mode & ARC_MODE_VERIFY) != 0 && !remove_our_results(ctx, cc, afc)) {
+        return SMFIS_TEMPFAIL;
+    }
+    if ((cc->cctx_mode & ARC_MODE_SIGN) != 0 &&
+        !seal_message(ctx, cc, afc, addr, has_sets, reason, used)) {
+        return SMFIS_TEMPFAIL;
+    }
+    if ((cc->cctx_mode & ARC_MODE_VERIFY) != 0 && !add_results(ctx, cc, afc, addr, reason)) {
+        return SMFIS_TEMPFAIL;
+    }
+    if (conf->conf_addswhdr && !add_filter_field(ctx, cc, afc)) {
+        return SMFIS_TEMPFAIL;
+    }
+    return SMFIS_ACCEPT;
+}
+
+// Copies `text` into a log-safe buffer: control bytes and quotes made blanks.
+void log_safe(const char* text, char* out, size_t outlen) noexcept {
+    snprintf(out, outlen, "%s", text);
+    for (char* p = out; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f || c == '"') {
+            *p = ' ';
+        }
+    }
+}
+
 }  // namespace
+
+void arcf_finish(const arcf_connctx* cc, arcf_msgctx* afc, arcf_outcome outcome, const char* reason,
+                 const char* sealdomain, const char* sealselector) noexcept {
+    assert(cc != NULL);
+    assert(afc != NULL);
+    if (afc->mctx_finished) {
+        return;
+    }
+    afc->mctx_finished = true;
+    const arcf_config* conf = cc->cctx_config;
+    const int mode = conf->conf_mode != 0 ? conf->conf_mode : cc->cctx_mode;
+    arcf_metrics_global().count_message(mode, outcome);
+    if (!conf->conf_dolog) {
+        return;
+    }
+    constexpr const char* mode_words[] = {"none", "sign", "verify", "sign+verify"};
+    constexpr const char* outcome_words[] = {"none",   "pass",     "fail",
+                                             "sealed", "deferred", "unprocessed"};
+    static_assert(std::size(outcome_words) == arcf_outcome_count, "one word per arcf_outcome");
+    char addr[INET6_ADDRSTRLEN] = "";
+    client_address(cc, addr, sizeof addr);
+    char why[reason_max + 1] = "";
+    if (reason != nullptr && reason[0] != '\0') {
+        log_safe(reason, why, sizeof why);
+    }
+    char sealer[600] = "";
+    if (sealdomain != nullptr && sealselector != nullptr) {
+        snprintf(sealer, sizeof sealer, " d=%s s=%s", sealdomain, sealselector);
+    }
+    arcf_log(LOG_INFO, "%s: client=%s mode=%s outcome=%s%s%s%s%s time=%.1fms", afc->mctx_jobid,
+             addr[0] != '\0' ? addr : "unknown", mode_words[mode & 3],
+             outcome_words[static_cast<unsigned>(outcome)], why[0] != '\0' ? " reason=\"" : "", why,
+             why[0] != '\0' ? "\"" : "", sealer, arcf_metrics_since(afc->mctx_start) * 1e3);
+}
 
 sfsistat mlfi_eom(SMFICTX* ctx) noexcept {
     assert(ctx != NULL);
@@ -524,40 +719,20 @@ sfsistat mlfi_eom(SMFICTX* ctx) noexcept {
             arcf_conflog(conf, LOG_WARNING, "WARNING: symbol 'i' not available");
         }
     }
-    if (afc->mctx_tmpstr == nullptr) {
-        afc->mctx_tmpstr = arcf_dstring_new(1024, 0);
-        if (afc->mctx_tmpstr == nullptr) {
-            arcf_conflog(conf, LOG_ERR, "arcf_dstring_new() failed");
-            return SMFIS_TEMPFAIL;
-        }
-    }
     if (afc->mctx_arcmsg == nullptr) {
         // End of headers never opened the message (an MTA that skipped it).
+        arcf_finish(cc, afc, arcf_outcome::unprocessed, "end of header skipped", nullptr, nullptr);
         return SMFIS_ACCEPT;
     }
-    char addr[INET6_ADDRSTRLEN] = "";
-    client_address(cc, addr, sizeof addr);
-
-    if (arc_eom(afc->mctx_arcmsg) != ARC_STAT_OK) {
-        arcf_conflog(conf, LOG_WARNING, "%s: error processing at end-of-message", afc->mctx_jobid);
-        return SMFIS_TEMPFAIL;
+    const char* why = nullptr;
+    char reason[ARES_MAXTEXT + 1] = "";
+    sealing_identity used;
+    const sfsistat st = end_of_message(ctx, cc, afc, why, reason, sizeof reason, used);
+    if (st == SMFIS_TEMPFAIL) {
+        arcf_finish(cc, afc, arcf_outcome::deferred, why, nullptr, nullptr);
+    } else {
+        arcf_finish(cc, afc, outcome_of(cc, afc, used.domain != nullptr), reason, used.domain,
+                    used.selector);
     }
-    const bool has_sets = strcmp(arc_chain_status_str(afc->mctx_arcmsg), "none") != 0;
-    if (afc->mctx_refused) {
-        // RFC 8617 section 5.2: a message that cannot be validated fails.
-        arc_set_cv(afc->mctx_arcmsg, ARC_CHAIN_FAIL);
-    }
-    if ((cc->cctx_mode & ARC_MODE_VERIFY) != 0 && !remove_our_results(ctx, cc, afc)) {
-        return SMFIS_TEMPFAIL;
-    }
-    if ((cc->cctx_mode & ARC_MODE_SIGN) != 0 && !seal_message(ctx, cc, afc, addr, has_sets)) {
-        return SMFIS_TEMPFAIL;
-    }
-    if ((cc->cctx_mode & ARC_MODE_VERIFY) != 0 && !add_results(ctx, cc, afc, addr)) {
-        return SMFIS_TEMPFAIL;
-    }
-    if (conf->conf_addswhdr && !add_filter_field(ctx, cc, afc)) {
-        return SMFIS_TEMPFAIL;
-    }
-    return SMFIS_ACCEPT;
+    return st;
 }

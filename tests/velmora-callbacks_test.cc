@@ -22,6 +22,7 @@
 #include "velmora-ar.h"
 #include "velmora-config-support.h"
 #include "velmora-config.h"
+#include "velmora-metrics.h"
 #include "velmora-test.h"
 
 namespace {
@@ -34,11 +35,31 @@ using velmora_test::read_file;
 
 // Configuration, list and message files copied into the test directory.
 constexpr const char* data_files[] = {
-    "filter-external.conf", "filter-internal.conf",   "filter-peer.conf",   "filter-both.conf",
-    "filter-limit.conf",    "filter-sealcheck.conf",  "filter-simple.conf", "filter-relaxed.conf",
-    "filter-4096.conf",     "filter-final.conf",      "filter-nokey.conf",  "filter-internal.hosts",
-    "filter-peer.hosts",    "filter-sealchecks.list", "msg-plain.eml",      "msg-many-fields.eml",
-    "msg-two-dates.eml",    "msg-two-received.eml",
+    "filter-external.conf",
+    "filter-internal.conf",
+    "filter-peer.conf",
+    "filter-both.conf",
+    "filter-limit.conf",
+    "filter-sealcheck.conf",
+    "filter-simple.conf",
+    "filter-relaxed.conf",
+    "filter-4096.conf",
+    "filter-final.conf",
+    "filter-nokey.conf",
+    "filter-internal.hosts",
+    "filter-peer.hosts",
+    "filter-sealchecks.list",
+    "msg-plain.eml",
+    "msg-many-fields.eml",
+    "msg-two-dates.eml",
+    "msg-two-received.eml",
+    "filter-trusted-verify.conf",
+    "filter-trusted-seal.conf",
+    "filter-signtable.conf",
+    "filter-signtable.list",
+    "filter-signtable-sub.list",
+    "filter-signtable-only.conf",
+    "filter-signtable-fallback.conf",
 };
 
 // The keys the configurations name, made for this run.
@@ -86,7 +107,8 @@ class FilterHops : public ::testing::Test {
 
     static std::string key_records() {
         return "s1._domainkey.filter.example " + keys().seal_record +
-               "\nbig._domainkey.filter.example " + keys().big_record + "\n";
+               "\nbig._domainkey.filter.example " + keys().big_record +
+               "\nbig._domainkey.table.example " + keys().big_record + "\n";
     }
 
     static std::map<std::string, std::string>& files() {
@@ -287,8 +309,9 @@ const std::vector<hop>& hops() {
          client::plain,
          0,
          eom_accept,
-         {"+Authentication-Results: mx.example; arc=fail smtp.remote-ip=127.0.0.1"},
-         {},
+         {"+Authentication-Results: mx.example; arc=fail reason=\"body hash mismatch\" "
+          "smtp.remote-ip=127.0.0.1"},
+         {"*: client=127.0.0.1 mode=verify outcome=fail reason=\"body hash mismatch\" time=*ms"},
          "fail"},
         // A sign-only hop seals on top of a valid chain: the seal covers it.
         {"seal-2",
@@ -366,9 +389,11 @@ const std::vector<hop>& hops() {
          0,
          eom_accept,
          {"-Authentication-Results 1",
-          "+ARC-Authentication-Results: i=2; mx.example; arc=fail smtp.remote-ip=127.0.0.1",
+          "+ARC-Authentication-Results: i=2; mx.example; arc=fail reason=\"body hash mismatch\" "
+          "smtp.remote-ip=127.0.0.1",
           any_ams, "+ARC-Seal: i=2; *; cv=fail; b=*",
-          "+Authentication-Results: mx.example; arc=fail smtp.remote-ip=127.0.0.1"},
+          "+Authentication-Results: mx.example; arc=fail reason=\"body hash mismatch\" "
+          "smtp.remote-ip=127.0.0.1"},
          {},
          "fail"},
         // An MTA that cannot remove fields: they are ignored, not copied.
@@ -610,7 +635,8 @@ const std::vector<hop>& hops() {
          client::plain,
          0,
          eom_accept,
-         {"+Authentication-Results: mx.example; arc=fail smtp.remote-ip=127.0.0.1"},
+         {"+Authentication-Results: mx.example; arc=fail reason=\"the library refused a header "
+          "field or body chunk\" smtp.remote-ip=127.0.0.1"},
          {"*: error processing header field \"X-Caf\xc3\xa9\""},
          ""},
         {"refused-seal",
@@ -621,7 +647,8 @@ const std::vector<hop>& hops() {
          client::plain,
          0,
          eom_accept,
-         {"+ARC-Authentication-Results: i=2; mx.example; arc=fail smtp.remote-ip=127.0.0.1",
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=fail reason=\"the library refused a "
+          "header field or body chunk\" smtp.remote-ip=127.0.0.1",
           any_ams, "+ARC-Seal: i=2; *; cv=fail; b=*"},
          {"*: error processing header field \"X-Caf\xc3\xa9\""},
          "fail"},
@@ -649,6 +676,80 @@ const std::vector<hop>& hops() {
          {"+Authentication-Results: mx.example; arc=none smtp.remote-ip=127.0.0.1"},
          {},
          ""},
+        // Other MTAs of this site: their results from outside are removed,
+        // and a sealing hop reads them like its own.
+        {"trusted-verify",
+         "filter-trusted-verify.conf",
+         "msg-plain.eml",
+         "Authentication-Results: MX2.example; dkim=pass header.d=bank.example\n"
+         "Authentication-Results: other.example; spf=pass smtp.mailfrom=origin.example\n"
+         "Authentication-Results: mx3.example; arc=pass",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"-Authentication-Results 3", "-Authentication-Results 1",
+          "+Authentication-Results: mx.example; arc=none smtp.remote-ip=127.0.0.1"},
+         {"*: removed Authentication-Results field 3 claiming authserv-id mx2.example",
+          "*: removed Authentication-Results field 1 claiming authserv-id mx3.example",
+          "*: client=127.0.0.1 mode=verify outcome=none time=*ms"},
+         ""},
+        {"trusted-seal",
+         "filter-trusted-seal.conf",
+         "seal-1",
+         "Authentication-Results: mx2.example; arc=pass; spf=pass smtp.mailfrom=origin.example\n"
+         "Authentication-Results: other.example; dkim=pass header.d=other.example",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=pass; spf=pass "
+          "smtp.mailfrom=origin.example",
+          any_ams, "+ARC-Seal: i=2; *; cv=pass; b=*"},
+         {"*: chain state forced to 2 due to prior result found",
+          "*: client=127.0.0.1 mode=sign outcome=sealed d=filter.example s=s1 time=*ms"},
+         "pass"},
+        // Several sealing identities: the envelope sender's domain (the
+        // harness sends as test-sender@localhost) picks one, else the
+        // fallback; with neither the message passes unsealed.
+        {"signtable-match",
+         "filter-signtable.conf",
+         "msg-plain.eml",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; mx.example; arc=none smtp.remote-ip=127.0.0.1",
+          "+ARC-Message-Signature: i=1; a=rsa-sha256; d=table.example; s=big; *",
+          "+ARC-Seal: i=1; a=rsa-sha256; d=table.example; s=big; t=*; cv=none; b=*"},
+         {"*: client=127.0.0.1 mode=sign outcome=sealed d=table.example s=big time=*ms"},
+         "pass"},
+        {"signtable-fallback",
+         "filter-signtable-fallback.conf",
+         "signtable-match",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=pass smtp.remote-ip=127.0.0.1",
+          "+ARC-Message-Signature: i=2; a=rsa-sha256; d=filter.example; s=s1; *",
+          "+ARC-Seal: i=2; a=rsa-sha256; d=filter.example; s=s1; t=*; cv=pass; b=*"},
+         {"*: client=127.0.0.1 mode=sign outcome=sealed d=filter.example s=s1 time=*ms"},
+         "pass"},
+        {"signtable-none",
+         "filter-signtable-only.conf",
+         "msg-plain.eml",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {},
+         {"*: no sealing identity for sender domain \"localhost\"; not sealed",
+          "*: client=127.0.0.1 mode=sign outcome=unprocessed time=*ms"},
+         ""},
         // A key file that holds no key: the fault defers, and says so.
         {"no-key",
          "filter-nokey.conf",
@@ -659,7 +760,8 @@ const std::vector<hop>& hops() {
          75,
          "mlfi_eom() returned SMFIS_TEMPFAIL",
          {},
-         {"*: failed to compute seal"},
+         {"*: failed to compute seal",
+          "*: client=127.0.0.1 mode=sign outcome=deferred reason=\"internal error\" time=*ms"},
          ""},
     };
     return table;
@@ -773,6 +875,18 @@ void expect_parses(const change& c) {
     ASSERT_EQ(ares_parse(v.c_str(), ar.get()), 0) << v;
     EXPECT_STREQ(ar->ares_host, "mx.example") << v;
     EXPECT_GT(ar->ares_nresults, 0) << v;
+    // The reason of the filter's own arc result reads back as written.
+    const size_t reason = v.find("arc=fail reason=\"");
+    if (reason != std::string::npos) {
+        const size_t from = reason + 17;
+        const std::string written = v.substr(from, v.find('"', from) - from);
+        bool found = false;
+        for (int i = 0; i < ar->ares_nresults; ++i) {
+            found |= ar->ares_results[i].result_method == ARES_METHOD_ARC &&
+                     written == ar->ares_results[i].result_reason;
+        }
+        EXPECT_TRUE(found) << v;
+    }
 }
 
 TEST_F(FilterHops, EachHopAnswersChangesLogsAndValidates) {
@@ -894,6 +1008,49 @@ using test_context_ptr = std::unique_ptr<SMFICTX, test_context_free>;
 
 // Negotiation asks for adding fields, for removing them when the MTA offers
 // it, for the steps it can skip and for leading blanks.
+// The value of one sample line of the process's metrics, or -1.
+long long metric(const std::string& series) {
+    arcf_dstring_ptr out{arcf_dstring_new(1024, 0)};
+    EXPECT_TRUE(arcf_metrics_global().render(out.get()));
+    const std::string text = arcf_dstring_get(out.get());
+    const size_t at = text.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stoll(text.substr(at + series.size() + 2));
+}
+
+TEST_F(FilterHops, CountsEveryMessageInTheMetrics) {
+    const std::string file = dir() + "/counted.eml";
+    velmora_test::write_file_as(file, files()["msg-plain.eml"], 0644);
+    struct counted_case {
+        const char* conf;
+        const char* series;  // the message count that must grow by one
+        bool validated;      // the library ran a validation
+        bool sealed;
+    };
+    constexpr counted_case cases[] = {
+        {"filter-external.conf", "velmora_messages_total{mode=\"verify\",outcome=\"none\"}", true,
+         false},
+        {"filter-internal.conf", "velmora_messages_total{mode=\"sign\",outcome=\"sealed\"}", true,
+         true},
+        {"filter-both.conf", "velmora_messages_total{mode=\"sign+verify\",outcome=\"sealed\"}",
+         true, true},
+        {"filter-nokey.conf", "velmora_messages_total{mode=\"sign\",outcome=\"deferred\"}", true,
+         true},
+        {"filter-signtable-only.conf",
+         "velmora_messages_total{mode=\"sign\",outcome=\"unprocessed\"}", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.conf);
+        const long long before = metric(c.series);
+        const long long validations = metric("velmora_validation_seconds_count");
+        const long long seals = metric("velmora_sealing_seconds_count");
+        const hop h{"counted", c.conf, "", "", false, client::plain, 0, "", {}, {}, ""};
+        run_hop(h, file, 0);
+        EXPECT_EQ(metric(c.series), before + 1);
+        EXPECT_EQ(metric("velmora_validation_seconds_count"), validations + (c.validated ? 1 : 0));
+        EXPECT_EQ(metric("velmora_sealing_seconds_count"), seals + (c.sealed ? 1 : 0));
+    }
+}
+
 TEST_F(FilterHops, NegotiateRequestsWhatTheMtaOffers) {
     struct negotiate_case {
         unsigned long actions, steps;
