@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +35,7 @@ void remove_tree(const std::string& dir) {
     if (dir.empty()) {
         return;
     }
-    for (const char* f : {"zone", "ready", "ready.tmp", "resolv.conf"}) {
+    for (const char* f : {"zone", "ready", "ready.tmp", "resolv.conf", "queries"}) {
         (void)unlink((dir + "/" + f).c_str());
     }
     (void)rmdir(dir.c_str());
@@ -50,7 +51,8 @@ std::string skip_reason() {
     return {};
 }
 
-bool server::start(const std::string& zone_text, std::string* err) {
+bool server::start(const std::string& zone_text, std::string* err,
+                   const std::vector<std::string>& args) {
     stop();
     char tmpl[] = "/tmp/velmora-testdns.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) {
@@ -80,8 +82,15 @@ bool server::start(const std::string& zone_text, std::string* err) {
             if (getppid() != parent) {
                 _exit(1);
             }
-            execl(VELMORA_TESTDNS_PROGRAM, "velmora-testdns", "-a", address_.c_str(), "-r",
-                  ready.c_str(), zone.c_str(), static_cast<char*>(nullptr));
+            const std::string log = dir_ + "/queries";
+            std::vector<const char*> argv{"velmora-testdns", "-a", address_.c_str(), "-r",
+                                          ready.c_str(),     "-l", log.c_str()};
+            for (const auto& a : args) {
+                argv.push_back(a.c_str());
+            }
+            argv.push_back(zone.c_str());
+            argv.push_back(nullptr);
+            execv(VELMORA_TESTDNS_PROGRAM, const_cast<char* const*>(argv.data()));
             std::fprintf(stderr, "exec %s: %s\n", VELMORA_TESTDNS_PROGRAM, std::strerror(errno));
             _exit(127);
         }
@@ -108,6 +117,31 @@ bool server::start(const std::string& zone_text, std::string* err) {
     }
     *err = "velmora-testdns found no free loopback address";
     return false;
+}
+
+std::vector<std::string> server::queries() const {
+    std::vector<std::string> out;
+    std::ifstream in{dir_ + "/queries"};
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+int server::count_queries(const std::string& name, int type) const {
+    std::string want;
+    for (char c : name) {
+        want.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    if (!want.empty() && want.back() == '.') {
+        want.pop_back();
+    }
+    want += " " + std::to_string(type);
+    int n = 0;
+    for (const auto& q : queries()) {
+        n += q == want ? 1 : 0;
+    }
+    return n;
 }
 
 void server::stop() {

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace velmora_testdns {
 
@@ -31,12 +32,20 @@ class server {
     ~server() { stop(); }
 
     // Writes the zone text to a file and starts the server on a free address;
-    // returns once it answers. False with the reason in *err.
-    bool start(const std::string& zone_text, std::string* err);
+    // returns once it answers. `args` are passed to the server before the
+    // zone file (for example {"-d", "20"}). False with the reason in *err.
+    bool start(const std::string& zone_text, std::string* err,
+               const std::vector<std::string>& args = {});
     void stop();
 
     const std::string& address() const { return address_; }
     bool running() const { return pid_ > 0; }
+
+    // The queries the server has received so far, one "name type" text each
+    // (name in lower case, type as a number), oldest first.
+    std::vector<std::string> queries() const;
+    // How many of them asked for name (any case, no final dot) and type.
+    int count_queries(const std::string& name, int type) const;
 
   private:
     pid_t pid_ = -1;

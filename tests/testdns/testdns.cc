@@ -1,22 +1,26 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // testdns.cc - velmora-testdns, a small authoritative DNS server for the tests.
 //
-// Usage: velmora-testdns [-a ADDRESS] [-p PORT] [-r READYFILE] [-v] ZONEFILE
+// Usage: velmora-testdns [-a ADDRESS] [-p PORT] [-r READYFILE] [-l QUERYLOG]
+//                        [-d MILLISECONDS] [-v] ZONEFILE
 //
 // Answers queries over UDP and TCP on ADDRESS (default 127.0.0.1) and PORT
 // (default 53) from the records of ZONEFILE. Once both sockets listen it writes
 // its pid into READYFILE (written under a temporary name and renamed, so a
 // reader never sees it half written). It exits with status 0 on SIGTERM or
 // SIGINT, with 69 when it cannot bind (the address is in use), and with 64 or
-// 65 on a bad command line or zone file. -v logs every query to standard error.
+// 65 on a bad command line or zone file. -v logs every query to standard error;
+// -l appends one line "NAME TYPE" (name in lower case, type as a number) per
+// query to QUERYLOG, flushed at once, so a test can count what reached the
+// server. -d delays every reply by MILLISECONDS.
 //
 // Zone file format, one entry per line; blank lines and lines whose first
 // non-blank byte is "#" are ignored:
 //
-//   NAME TYPE DATA
+//   NAME [TTL] [IN] TYPE DATA
 //
 // NAME is a domain name, compared ignoring case, with or without a final dot.
-// TYPE and DATA:
+// TTL is the record's time to live in seconds (default 300). TYPE and DATA:
 //   TXT    DATA is one or more "quoted" character-strings ("\"" and "\\" escape
 //          a quote and a backslash) or, when DATA does not start with a quote,
 //          the bare rest of the line, split into strings of 255 bytes.
@@ -24,10 +28,28 @@
 //          answered with the CNAME followed by the target's records of the
 //          asked type, when the zone has them (up to 8 links).
 //   A      DATA is a dotted IPv4 address.
-//   TYPEn  DATA is the record data in hexadecimal (n = the decimal type code).
+//   SOA    DATA is "MNAME RNAME SERIAL REFRESH RETRY EXPIRE MINIMUM".
+//   TYPEn  DATA is the record data in hexadecimal (n = the decimal type code),
+//          optionally after "\# LENGTH" (the generic form of RFC 3597, which
+//          "ldns-read-zone -U TYPE255" prints for every record of a zone).
 // Several lines with the same NAME and TYPE give several answers. A name that
 // has records, but none of the asked type, gets an empty NOERROR reply; a name
-// the zone does not know gets NXDOMAIN.
+// the zone does not know gets NXDOMAIN. Both negative replies carry the SOA of
+// the closest enclosing zone (a name with an SOA record) in their authority
+// section, so that resolvers cache them (RFC 2308).
+//
+// Signed zones: when a query has an EDNS OPT record with the DO bit, every
+// answer set is followed by the RRSIG records of its owner that cover its type,
+// and a negative reply also carries the zone's SOA signature and every NSEC
+// record of the zone with its signatures (enough proof for the small zones of
+// the tests). A query with an OPT record gets one back, echoing DO; over UDP
+// the client's advertised size (at least 512 bytes) is the reply limit.
+//
+//   NAME DELAY MILLISECONDS
+//
+// delays every reply to a query for NAME (after -d's delay, not added to it).
+// Delayed UDP replies wait in a queue, so slow answers overlap; over TCP the
+// server sleeps before answering.
 //
 //   NAME CASE KIND [ARG]
 //
@@ -71,6 +93,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -88,21 +111,30 @@ constexpr int ex_unavailable = 69;
 constexpr size_t udp_limit = 512;
 constexpr uint16_t type_a = 1;
 constexpr uint16_t type_cname = 5;
+constexpr uint16_t type_soa = 6;
 constexpr uint16_t type_txt = 16;
+constexpr uint16_t type_opt = 41;
+constexpr uint16_t type_rrsig = 46;
+constexpr uint16_t type_nsec = 47;
+constexpr uint32_t default_ttl = 300;
 constexpr uint16_t class_in = 1;
 constexpr uint16_t class_ch = 3;
 
 struct record {
     uint16_t type;
     bytes rdata;  // wire form, names uncompressed
+    uint32_t ttl = default_ttl;
 };
 
 struct zone {
     std::multimap<std::string, record> records;  // by lower-case name
     std::map<std::string, std::string> cases;    // name -> "kind arg"
+    std::map<std::string, long> delays;          // name -> milliseconds
 };
 
 bool verbose = false;
+FILE* query_log = nullptr;
+long reply_delay_ms = 0;
 volatile sig_atomic_t stop_requested = 0;
 
 void on_stop(int) {
@@ -194,6 +226,15 @@ std::optional<bytes> parse_txt(std::string_view data) {
 
 std::optional<bytes> parse_hex(std::string_view data) {
     bytes out;
+    // The generic form "\# LENGTH HEX": the length is checked below.
+    long announced = -1;
+    if (data.substr(0, 2) == "\\#") {
+        data.remove_prefix(2);
+        char* end = nullptr;
+        const std::string rest{data};
+        announced = std::strtol(rest.c_str(), &end, 10);
+        data.remove_prefix(static_cast<size_t>(end - rest.c_str()));
+    }
     std::string digits;
     for (char c : data) {
         if (std::isxdigit(static_cast<unsigned char>(c))) {
@@ -207,6 +248,9 @@ std::optional<bytes> parse_hex(std::string_view data) {
     }
     for (size_t i = 0; i < digits.size(); i += 2) {
         out.push_back(static_cast<unsigned char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    }
+    if (announced >= 0 && static_cast<size_t>(announced) != out.size()) {
+        return std::nullopt;
     }
     return out;
 }
@@ -247,6 +291,24 @@ bool known_case(std::string_view kind) {
     return false;
 }
 
+// Parses "MNAME RNAME SERIAL REFRESH RETRY EXPIRE MINIMUM" into SOA data.
+std::optional<bytes> parse_soa(std::string_view data) {
+    bytes out;
+    for (int i = 0; i < 2; ++i) {
+        if (!put_name(out, next_word(data))) {
+            return std::nullopt;
+        }
+    }
+    for (int i = 0; i < 5; ++i) {
+        const std::string word{next_word(data)};
+        if (word.empty() || !std::isdigit(static_cast<unsigned char>(word[0]))) {
+            return std::nullopt;
+        }
+        put32(out, static_cast<uint32_t>(std::strtoul(word.c_str(), nullptr, 10)));
+    }
+    return out;
+}
+
 bool load_zone(const char* path, zone& z) {
     std::ifstream in{path};
     if (!in) {
@@ -261,11 +323,33 @@ bool load_zone(const char* path, zone& z) {
         }
         const std::string name = lower_name(next_word(rest));
         std::string type{next_word(rest)};
+        uint32_t ttl = default_ttl;
+        if (!type.empty() && std::isdigit(static_cast<unsigned char>(type[0]))) {
+            ttl = static_cast<uint32_t>(std::strtoul(type.c_str(), nullptr, 10));
+            type = next_word(rest);
+        }
         for (auto& c : type) {
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         }
+        if (type == "IN") {
+            type = next_word(rest);
+            for (auto& c : type) {
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+        }
         std::optional<bytes> rdata;
         uint16_t code = 0;
+        if (type == "DELAY") {
+            char* end = nullptr;
+            const std::string ms{rest};
+            const long n = std::strtol(ms.c_str(), &end, 10);
+            if (ms.empty() || *end != '\0' || n < 0) {
+                std::fprintf(stderr, "velmora-testdns: %s:%d: bad delay\n", path, lineno);
+                return false;
+            }
+            z.delays[name] = n;
+            continue;
+        }
         if (type == "CASE") {
             std::string_view kind_rest = rest;
             const std::string_view kind = next_word(kind_rest);
@@ -293,6 +377,9 @@ bool load_zone(const char* path, zone& z) {
                 const auto* p = reinterpret_cast<const unsigned char*>(&a);
                 rdata.emplace(p, p + 4);
             }
+        } else if (type == "SOA") {
+            code = type_soa;
+            rdata = parse_soa(rest);
         } else if (type.rfind("TYPE", 0) == 0 && type.size() > 4) {
             code = static_cast<uint16_t>(std::atoi(type.c_str() + 4));
             rdata = parse_hex(rest);
@@ -301,7 +388,7 @@ bool load_zone(const char* path, zone& z) {
             std::fprintf(stderr, "velmora-testdns: %s:%d: bad entry\n", path, lineno);
             return false;
         }
-        z.records.emplace(name, record{code, std::move(*rdata)});
+        z.records.emplace(name, record{code, std::move(*rdata), ttl});
     }
     return true;
 }
@@ -312,7 +399,47 @@ struct question {
     std::string name;  // as asked, without the final dot
     uint16_t type;
     uint16_t qclass;
+    bool edns = false;       // the query has an OPT record
+    bool dnssec_ok = false;  // its DO bit is set
+    size_t udp_size = 512;   // the size it advertises (at least 512)
 };
+
+// Skips a (possibly compressed) name at pos; false when it runs past len.
+bool skip_name(const unsigned char* q, size_t len, size_t& pos) {
+    while (pos < len) {
+        const unsigned n = q[pos];
+        if (n == 0) {
+            ++pos;
+            return true;
+        }
+        if ((n & 0xc0) == 0xc0) {
+            pos += 2;
+            return pos <= len;
+        }
+        pos += 1 + n;
+    }
+    return false;
+}
+
+// Looks for an OPT record in the sections after the question.
+void parse_edns(const unsigned char* q, size_t len, size_t pos, question& out) {
+    const unsigned records = ((q[6] << 8) | q[7]) + ((q[8] << 8) | q[9]) + ((q[10] << 8) | q[11]);
+    for (unsigned i = 0; i < records; ++i) {
+        if (!skip_name(q, len, pos) || pos + 10 > len) {
+            return;
+        }
+        const unsigned type = (q[pos] << 8) | q[pos + 1];
+        const size_t rdlength = static_cast<size_t>((q[pos + 8] << 8) | q[pos + 9]);
+        if (type == type_opt) {
+            out.edns = true;
+            const size_t size = static_cast<size_t>((q[pos + 2] << 8) | q[pos + 3]);
+            out.udp_size = size < 512 ? 512 : size;
+            out.dnssec_ok = (q[pos + 6] & 0x80) != 0;
+            return;
+        }
+        pos += 10 + rdlength;
+    }
+}
 
 // Reads the first question of a query; empty optional when malformed.
 std::optional<question> parse_query(const unsigned char* q, size_t len) {
@@ -339,11 +466,13 @@ std::optional<question> parse_query(const unsigned char* q, size_t len) {
     }
     out.type = static_cast<uint16_t>((q[pos + 1] << 8) | q[pos + 2]);
     out.qclass = static_cast<uint16_t>((q[pos + 3] << 8) | q[pos + 4]);
+    parse_edns(q, len, pos + 5, out);
     return out;
 }
 
 // Starts a reply: header with the given counts, RCODE and TC bit.
-bytes header(const question& qu, unsigned rcode, bool tc, unsigned qd, unsigned an) {
+bytes header(const question& qu, unsigned rcode, bool tc, unsigned qd, unsigned an, unsigned ns = 0,
+             unsigned ar = 0) {
     bytes b;
     put16(b, qu.id);
     const unsigned rd = (qu.flags >> 8) & 0x01;
@@ -351,9 +480,18 @@ bytes header(const question& qu, unsigned rcode, bool tc, unsigned qd, unsigned 
     b.push_back(static_cast<unsigned char>(rcode & 0x0f));
     put16(b, qd);
     put16(b, an);
-    put16(b, 0);
-    put16(b, 0);
+    put16(b, ns);
+    put16(b, ar);
     return b;
+}
+
+// Appends an OPT record advertising 4096 bytes and echoing the DO bit.
+void put_opt(bytes& b, bool dnssec_ok) {
+    b.push_back(0);
+    put16(b, type_opt);
+    put16(b, 4096);
+    put32(b, dnssec_ok ? 0x8000 : 0);
+    put16(b, 0);
 }
 
 void put_question(bytes& b, const question& qu, uint16_t type, uint16_t qclass) {
@@ -364,7 +502,7 @@ void put_question(bytes& b, const question& qu, uint16_t type, uint16_t qclass) 
 
 // Appends one answer owned by the question's name (a pointer to offset 12).
 void put_answer(bytes& b, uint16_t type, const bytes& rdata, bool owner_is_qname = true,
-                std::string_view owner = {}) {
+                std::string_view owner = {}, uint32_t ttl = default_ttl) {
     if (owner_is_qname) {
         put16(b, 0xc00c);
     } else {
@@ -372,7 +510,7 @@ void put_answer(bytes& b, uint16_t type, const bytes& rdata, bool owner_is_qname
     }
     put16(b, type);
     put16(b, class_in);
-    put32(b, 300);
+    put32(b, ttl);
     put16(b, static_cast<unsigned>(rdata.size()));
     b.insert(b.end(), rdata.begin(), rdata.end());
 }
@@ -479,11 +617,75 @@ std::optional<bytes> crafted_reply(const question& qu, std::string_view spec) {
     return b;
 }
 
+using rrlist = std::vector<std::pair<std::string, const record*>>;
+
+// True when the zone has records at name or below it (an empty non-terminal
+// exists too: it gets NODATA, not NXDOMAIN).
+bool name_exists(const zone& z, const std::string& name) {
+    if (z.records.count(name) != 0) {
+        return true;
+    }
+    const std::string suffix = "." + name;
+    for (const auto& [owner, rec] : z.records) {
+        if (owner.size() > suffix.size() &&
+            owner.compare(owner.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Appends the RRSIG records at owner that cover type.
+void add_signatures(const zone& z, const std::string& owner, uint16_t type, rrlist& out) {
+    const auto [first, last] = z.records.equal_range(owner);
+    for (auto it = first; it != last; ++it) {
+        const bytes& r = it->second.rdata;
+        if (it->second.type == type_rrsig && r.size() >= 2 && ((r[0] << 8) | r[1]) == type) {
+            out.emplace_back(owner, &it->second);
+        }
+    }
+}
+
+// The authority section of a negative reply: the SOA of the closest enclosing
+// zone and, for DO queries, its signature and every NSEC of the zone signed.
+rrlist negative_authority(const zone& z, const question& qu) {
+    rrlist out;
+    std::string apex = lower_name(qu.name);
+    for (;;) {
+        const auto [first, last] = z.records.equal_range(apex);
+        for (auto it = first; it != last; ++it) {
+            if (it->second.type == type_soa) {
+                out.emplace_back(apex, &it->second);
+            }
+        }
+        if (!out.empty() || apex.empty()) {
+            break;
+        }
+        const size_t dot = apex.find('.');
+        apex = dot == std::string::npos ? std::string{} : apex.substr(dot + 1);
+    }
+    if (out.empty() || !qu.dnssec_ok) {
+        return out;
+    }
+    add_signatures(z, apex, type_soa, out);
+    const std::string suffix = "." + apex;
+    for (const auto& [owner, rec] : z.records) {
+        const bool inside = owner == apex || (owner.size() > suffix.size() &&
+                                              owner.compare(owner.size() - suffix.size(),
+                                                            suffix.size(), suffix) == 0);
+        if (inside && rec.type == type_nsec) {
+            out.emplace_back(owner, &rec);
+            add_signatures(z, owner, type_nsec, out);
+        }
+    }
+    return out;
+}
+
 // Builds the reply from the zone's records.
 bytes zone_reply(const zone& z, const question& qu) {
     std::string name = lower_name(qu.name);
-    std::vector<std::pair<std::string, const record*>> answers;
-    bool known = z.records.count(name) != 0;
+    rrlist answers;
+    const bool known = name_exists(z, name);
     for (int link = 0; link < 8; ++link) {
         const auto [first, last] = z.records.equal_range(name);
         const record* cname = nullptr;
@@ -496,10 +698,16 @@ bytes zone_reply(const zone& z, const question& qu) {
                 cname = &it->second;
             }
         }
+        if (found && qu.dnssec_ok) {
+            add_signatures(z, name, qu.type, answers);
+        }
         if (found || cname == nullptr) {
             break;
         }
         answers.emplace_back(name, cname);
+        if (qu.dnssec_ok) {
+            add_signatures(z, name, type_cname, answers);
+        }
         // Follow the target (stored in wire form) to its own records.
         std::string target;
         for (size_t pos = 0; pos < cname->rdata.size() && cname->rdata[pos] != 0;) {
@@ -515,16 +723,27 @@ bytes zone_reply(const zone& z, const question& qu) {
     if (qu.qclass != class_in) {
         answers.clear();
     }
-    bytes b = header(qu, known ? 0 : 3, false, 1, static_cast<unsigned>(answers.size()));
+    const rrlist authority = answers.empty() ? negative_authority(z, qu) : rrlist{};
+    bytes b = header(qu, known ? 0 : 3, false, 1, static_cast<unsigned>(answers.size()),
+                     static_cast<unsigned>(authority.size()), qu.edns ? 1 : 0);
     put_question(b, qu, qu.type, qu.qclass);
-    for (const auto& [owner, rec] : answers) {
-        put_answer(b, rec->type, rec->rdata, false, owner);
+    const rrlist* sections[] = {&answers, &authority};
+    for (const rrlist* section : sections) {
+        for (const auto& [owner, rec] : *section) {
+            put_answer(b, rec->type, rec->rdata, false, owner, rec->ttl);
+        }
+    }
+    if (qu.edns) {
+        put_opt(b, qu.dnssec_ok);
     }
     return b;
 }
 
-// Answers one query; empty optional when no reply is to be sent.
-std::optional<bytes> answer(const zone& z, const unsigned char* q, size_t len, bool udp) {
+// Answers one query; empty optional when no reply is to be sent. *delay_ms
+// receives how long the reply is to be held back.
+std::optional<bytes> answer(const zone& z, const unsigned char* q, size_t len, bool udp,
+                            long* delay_ms) {
+    *delay_ms = 0;
     const auto qu = parse_query(q, len);
     if (!qu) {
         if (len >= 12) {
@@ -538,6 +757,12 @@ std::optional<bytes> answer(const zone& z, const unsigned char* q, size_t len, b
         std::fprintf(stderr, "velmora-testdns: %s query %s type %u class %u\n", udp ? "udp" : "tcp",
                      qu->name.c_str(), qu->type, qu->qclass);
     }
+    if (query_log != nullptr) {
+        std::fprintf(query_log, "%s %u\n", lower_name(qu->name).c_str(), qu->type);
+        std::fflush(query_log);
+    }
+    const auto d = z.delays.find(lower_name(qu->name));
+    *delay_ms = d != z.delays.end() ? d->second : reply_delay_ms;
     std::optional<bytes> reply;
     const auto c = z.cases.find(lower_name(qu->name));
     if (c != z.cases.end()) {
@@ -545,9 +770,13 @@ std::optional<bytes> answer(const zone& z, const unsigned char* q, size_t len, b
     } else {
         reply = zone_reply(z, *qu);
     }
-    if (reply && udp && reply->size() > udp_limit) {
-        bytes tc = header(*qu, 0, true, 1, 0);
+    const size_t limit = qu->edns ? qu->udp_size : udp_limit;
+    if (reply && udp && reply->size() > limit) {
+        bytes tc = header(*qu, 0, true, 1, 0, 0, qu->edns ? 1 : 0);
         put_question(tc, *qu, qu->type, qu->qclass);
+        if (qu->edns) {
+            put_opt(tc, qu->dnssec_ok);
+        }
         reply = std::move(tc);
     }
     return reply;
@@ -600,9 +829,14 @@ void serve_tcp(const zone& z, int fd) {
         if (len == 0 || !read_exact(fd, q.data(), len)) {
             return;
         }
-        const auto reply = answer(z, q.data(), len, false);
+        long delay_ms = 0;
+        const auto reply = answer(z, q.data(), len, false, &delay_ms);
         if (!reply) {
             continue;
+        }
+        if (delay_ms > 0) {
+            const timespec ts{delay_ms / 1000, (delay_ms % 1000) * 1000000};
+            (void)nanosleep(&ts, nullptr);
         }
         const size_t rlen = reply->size() > 0xffff ? 0xffff : reply->size();
         const unsigned char rl[2] = {static_cast<unsigned char>(rlen >> 8),
@@ -647,9 +881,59 @@ bool write_ready(const char* path) {
     return std::rename(tmp.c_str(), path) == 0;
 }
 
+// A UDP reply held back until its time comes.
+struct pending_reply {
+    timespec due;
+    bytes data;
+    sockaddr_in to;
+};
+
+timespec now_plus_ms(long ms) {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (ms % 1000) * 1000000;
+    if (t.tv_nsec >= 1000000000) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000;
+    }
+    return t;
+}
+
+bool before(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Sends every pending reply that is due; returns the wait until the next one
+// (null: none waits).
+const timespec* send_due(int udp, std::vector<pending_reply>& pending, timespec& wait) {
+    const timespec now = now_plus_ms(0);
+    const timespec* next = nullptr;
+    for (size_t i = 0; i < pending.size();) {
+        if (!before(now, pending[i].due)) {
+            (void)sendto(udp, pending[i].data.data(), pending[i].data.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&pending[i].to), sizeof pending[i].to);
+            pending.erase(pending.begin() + static_cast<long>(i));
+            continue;
+        }
+        if (next == nullptr || before(pending[i].due, *next)) {
+            next = &pending[i].due;
+        }
+        ++i;
+    }
+    if (next == nullptr) {
+        return nullptr;
+    }
+    long long ns = (next->tv_sec - now.tv_sec) * 1000000000LL + (next->tv_nsec - now.tv_nsec);
+    wait.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+    wait.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    return &wait;
+}
+
 void usage() {
     std::fprintf(stderr,
-                 "usage: velmora-testdns [-a address] [-p port] [-r readyfile] [-v] zonefile\n");
+                 "usage: velmora-testdns [-a address] [-p port] [-r readyfile] [-l querylog] "
+                 "[-d milliseconds] [-v] zonefile\n");
 }
 
 }  // namespace
@@ -659,8 +943,15 @@ int main(int argc, char** argv) {
     long port = 53;
     const char* ready = nullptr;
     int opt;
-    while ((opt = getopt(argc, argv, "a:p:r:v")) != -1) {
+    const char* log_path = nullptr;
+    while ((opt = getopt(argc, argv, "a:d:l:p:r:v")) != -1) {
         switch (opt) {
+            case 'd':
+                reply_delay_ms = std::strtol(optarg, nullptr, 10);
+                break;
+            case 'l':
+                log_path = optarg;
+                break;
             case 'a':
                 address = optarg;
                 break;
@@ -678,9 +969,16 @@ int main(int argc, char** argv) {
                 return ex_usage;
         }
     }
-    if (optind + 1 != argc || port <= 0 || port > 65535) {
+    if (optind + 1 != argc || port <= 0 || port > 65535 || reply_delay_ms < 0) {
         usage();
         return ex_usage;
+    }
+    if (log_path != nullptr) {
+        query_log = std::fopen(log_path, "a");
+        if (query_log == nullptr) {
+            std::fprintf(stderr, "velmora-testdns: %s: %s\n", log_path, std::strerror(errno));
+            return ex_unavailable;
+        }
     }
     zone z;
     if (!load_zone(argv[optind], z)) {
@@ -722,9 +1020,11 @@ int main(int argc, char** argv) {
         return ex_unavailable;
     }
     unsigned char buf[65536];
+    std::vector<pending_reply> pending;
     while (stop_requested == 0) {
         pollfd fds[2] = {{udp, POLLIN, 0}, {tcp, POLLIN, 0}};
-        const int n = ppoll(fds, 2, nullptr, &waitmask);
+        timespec wait{};
+        const int n = ppoll(fds, 2, send_due(udp, pending, wait), &waitmask);
         if (n < 0) {
             continue;  // EINTR: the loop condition looks at the flag
         }
@@ -733,12 +1033,14 @@ int main(int argc, char** argv) {
             socklen_t fromlen = sizeof from;
             const ssize_t len =
                 recvfrom(udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
-            if (len > 0) {
-                const auto reply = answer(z, buf, static_cast<size_t>(len), true);
-                if (reply) {
-                    (void)sendto(udp, reply->data(), reply->size(), 0,
-                                 reinterpret_cast<const sockaddr*>(&from), fromlen);
-                }
+            long delay_ms = 0;
+            const auto reply =
+                len > 0 ? answer(z, buf, static_cast<size_t>(len), true, &delay_ms) : std::nullopt;
+            if (reply && delay_ms > 0) {
+                pending.push_back({now_plus_ms(delay_ms), *reply, from});
+            } else if (reply) {
+                (void)sendto(udp, reply->data(), reply->size(), 0,
+                             reinterpret_cast<const sockaddr*>(&from), fromlen);
             }
         }
         if ((fds[1].revents & POLLIN) != 0) {
