@@ -26,6 +26,7 @@
 #include <memory>
 #include <span>
 
+#include "arc-unbound.h"
 #include "arc-util.h"
 #include "arc.h"
 
@@ -60,23 +61,58 @@ uint16_t get16(const unsigned char* p) noexcept {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
-// Waits for the reply of query q as the library's settings say; returns the
-// result of the last wait and stores the reply length in *anslen.
-int wait_for_reply(arc_msg* msg, void* q, size_t* anslen) noexcept {
+// Records the key about to be fetched in the message's list; null when the
+// list is full (a chain cannot fetch more, so nothing is lost).
+arc_keyinfo* note_key(arc_msg* msg) noexcept {
+    if (msg->arc_nkeys >= ARC_MAXKEYS) {
+        return nullptr;
+    }
+    arc_keyinfo* ki = &msg->arc_keys[msg->arc_nkeys++];
+    ki->ki_selector = msg->arc_selector;
+    ki->ki_domain = msg->arc_domain;
+    ki->ki_dnssec = ARC_DNSSEC_UNKNOWN;
+    return ki;
+}
+
+// Stores in *left what is left of the message's DNS time budget, starting the
+// budget at the first lookup; false when it is used up. Without a limit
+// (arc_timeout 0) *left stays untouched and the answer is true.
+bool budget_left(arc_msg* msg, struct timeval* left) noexcept {
+    if (msg->arc_timeout == 0) {
+        return true;
+    }
+    struct timespec now {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    struct timespec& end = msg->arc_dnsdeadline;
+    if (end.tv_sec == 0 && end.tv_nsec == 0) {
+        end = now;
+        end.tv_sec += static_cast<time_t>(msg->arc_timeout);
+    }
+    const long long us = (static_cast<long long>(end.tv_sec) - now.tv_sec) * 1000000LL +
+                         (end.tv_nsec - now.tv_nsec) / 1000;
+    if (us <= 0) {
+        return false;
+    }
+    left->tv_sec = static_cast<time_t>(us / 1000000);
+    left->tv_usec = static_cast<suseconds_t>(us % 1000000);
+    return true;
+}
+
+// Waits for the reply of query q, at most `limit` (null: no limit), calling
+// the library's wait callback as its settings say; returns the result of the
+// last wait and stores the reply length and DNSSEC outcome.
+int wait_for_reply(arc_msg* msg, void* q, struct timeval* limit, size_t* anslen,
+                   int* dnssec) noexcept {
     arc_library* lib = msg->arc_lib;
     int error = 0;
-    int dnssec = 0;
     if (lib->arc_dns_callback == nullptr) {
-        struct timeval limit {
-            static_cast<time_t>(msg->arc_timeout), 0
-        };
-        return lib->arc_dns_waitreply(lib->arc_dns_service, q,
-                                      msg->arc_timeout == 0 ? nullptr : &limit, anslen, &error,
-                                      &dnssec);
+        return lib->arc_dns_waitreply(lib->arc_dns_service, q, limit, anslen, &error, dnssec);
     }
     struct timeval master {};
     (void)gettimeofday(&master, nullptr);
-    master.tv_sec += static_cast<time_t>(msg->arc_timeout);
+    if (limit != nullptr) {
+        timeradd(&master, limit, &master);
+    }
     for (;;) {
         struct timeval next {};
         (void)gettimeofday(&next, nullptr);
@@ -84,9 +120,8 @@ int wait_for_reply(arc_msg* msg, void* q, size_t* anslen) noexcept {
         struct timeval wait {};
         struct timeval* which = nullptr;
         arc_min_timeval(&master, &next, &wait, &which);
-        const int status =
-            lib->arc_dns_waitreply(lib->arc_dns_service, q, msg->arc_timeout != 0 ? &wait : nullptr,
-                                   anslen, &error, &dnssec);
+        const int status = lib->arc_dns_waitreply(
+            lib->arc_dns_service, q, limit != nullptr ? &wait : nullptr, anslen, &error, dnssec);
         if (which == &next && (status == 1 || status == wait_timed_out)) {
             lib->arc_dns_callback(msg->arc_user_context);
             continue;
@@ -220,6 +255,13 @@ ARC_STAT arc_get_key_dns(arc_msg* msg, char* buf, size_t buflen) noexcept {
         arc_error(msg, "cannot initialize resolver");
         return ARC_STAT_KEYFAIL;
     }
+    arc_keyinfo* info = note_key(msg);
+    struct timeval limit {};
+    if (!budget_left(msg, &limit)) {
+        arc_error(msg, "'%s' query timed out (DNS time limit of %u seconds per message used up)",
+                  qname, msg->arc_timeout);
+        return ARC_STAT_KEYFAIL;
+    }
     unsigned char reply[reply_buffer_size];
     void* q = nullptr;
     if (lib->arc_dns_start == nullptr ||
@@ -230,16 +272,36 @@ ARC_STAT arc_get_key_dns(arc_msg* msg, char* buf, size_t buflen) noexcept {
         return ARC_STAT_KEYFAIL;
     }
     size_t anslen = 0;
-    const int status = wait_for_reply(msg, q, &anslen);
+    int dnssec = ARC_DNSSEC_UNKNOWN;
+    const int status =
+        wait_for_reply(msg, q, msg->arc_timeout != 0 ? &limit : nullptr, &anslen, &dnssec);
+    // The validating resolver says why a query failed or is bogus; keep the
+    // text before the query handle goes.
+    char reason[256] = "";
+    if (lib->arc_dns_waitreply == arc_ub_waitreply && arc_ub_reason(q) != nullptr) {
+        std::snprintf(reason, sizeof reason, "%s", arc_ub_reason(q));
+    }
     if (lib->arc_dns_cancel != nullptr) {
         (void)lib->arc_dns_cancel(lib->arc_dns_service, q);
     }
     if (status == wait_failed) {
-        arc_error(msg, "'%s' query failed", qname);
+        if (reason[0] != '\0') {
+            arc_error(msg, "'%s' query failed: %s", qname, reason);
+        } else {
+            arc_error(msg, "'%s' query failed", qname);
+        }
         return ARC_STAT_KEYFAIL;
     }
     if (status == wait_timed_out) {
         arc_error(msg, "'%s' query timed out", qname);
+        return ARC_STAT_KEYFAIL;
+    }
+    if (info != nullptr) {
+        info->ki_dnssec = dnssec;
+    }
+    if (dnssec == ARC_DNSSEC_BOGUS) {
+        arc_error(msg, "'%s' DNSSEC validation failed: %s", qname,
+                  reason[0] != '\0' ? reason : "bogus answer");
         return ARC_STAT_KEYFAIL;
     }
     // An adapter never hands back more than the buffer holds; do not trust it.
@@ -256,6 +318,7 @@ ARC_STAT arc_get_key_file(arc_msg* msg, char* buf, size_t buflen) noexcept {
     assert(msg->arc_query == ARC_QUERY_FILE);
     const char* path = msg->arc_lib->arc_queryinfo;
 
+    (void)note_key(msg);
     if (path[0] == '\0') {
         arc_error(msg, "query file not defined");
         return ARC_STAT_KEYFAIL;
@@ -304,4 +367,28 @@ ARC_STAT arc_get_key_file(arc_msg* msg, char* buf, size_t buflen) noexcept {
     }
     std::memset(buf, 0, buflen);
     return ARC_STAT_NOKEY;
+}
+
+unsigned int arc_key_count(arc_msg* msg) noexcept {
+    assert(msg != NULL);
+    return msg->arc_nkeys;
+}
+
+ARC_STAT arc_key_info(arc_msg* msg, unsigned int idx, const char** selector, const char** domain,
+                      int* dnssec) noexcept {
+    assert(msg != NULL);
+    if (idx >= msg->arc_nkeys) {
+        return ARC_STAT_INVALID;
+    }
+    const arc_keyinfo& ki = msg->arc_keys[idx];
+    if (selector != nullptr) {
+        *selector = ki.ki_selector;
+    }
+    if (domain != nullptr) {
+        *domain = ki.ki_domain;
+    }
+    if (dnssec != nullptr) {
+        *dnssec = ki.ki_dnssec;
+    }
+    return ARC_STAT_OK;
 }

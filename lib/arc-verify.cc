@@ -14,6 +14,7 @@
 #include <strings.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -151,6 +152,28 @@ bool body_hash_matches(arc_msg* msg, std::span<const unsigned char> bh,
     return true;
 }
 
+// Fetches the key selected for the signature or seal being checked. On failure
+// records "arc_get_key() failed" with the lookup's reason (or, when the lookup
+// left none, the name of its status), so the chain state can say why.
+bool fetch_key(arc_msg* msg) noexcept {
+    if (msg->arc_errorbuf != nullptr) {
+        msg->arc_errorbuf[0] = '\0';  // a text left now comes from this lookup
+    }
+    const ARC_STAT status = arc_get_key(msg, false);
+    if (status == ARC_STAT_OK) {
+        return true;
+    }
+    char why[512];
+    const char* text = arc_geterror(msg);
+    const char* name = arc_code_to_name(results, status);
+    std::snprintf(why, sizeof why, "%s",
+                  text != nullptr && text[0] != '\0' ? text
+                  : name != nullptr                  ? name
+                                                     : "no key");
+    arc_error(msg, "arc_get_key() failed: %s", why);
+    return false;
+}
+
 // Checks the newest ARC-Message-Signature: key, digests, signature, body hash.
 bool check_newest_ams(arc_msg* msg) noexcept {
     arc_kvset* ams = msg->arc_sets[msg->arc_nsets - 1].arcset_ams->hdr_data;
@@ -158,8 +181,7 @@ bool check_newest_ams(arc_msg* msg) noexcept {
         return false;
     }
     select_key(msg, ams);
-    if (arc_get_key(msg, false) != ARC_STAT_OK) {
-        arc_error(msg, "arc_get_key() failed");
+    if (!fetch_key(msg)) {
         return false;
     }
     void* hh = nullptr;
@@ -194,8 +216,7 @@ seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
         return seal_result::fail;
     }
     select_key(msg, as);
-    if (arc_get_key(msg, false) != ARC_STAT_OK) {
-        arc_error(msg, "arc_get_key() failed");
+    if (!fetch_key(msg)) {
         return seal_result::fail;
     }
     void* sh = nullptr;

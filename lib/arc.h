@@ -14,6 +14,7 @@
 
 #include <regex.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -152,6 +153,16 @@ struct arc_set {
     arc_hdr* arcset_as;
 };
 
+// One key record fetched for a message (arc_key_info()).
+struct arc_keyinfo {
+    const char* ki_selector;  // borrows: from the message's parsed sets
+    const char* ki_domain;    // borrows: likewise
+    int32_t ki_dnssec;        // ARC_DNSSEC_*
+};
+
+// Most key records one validation fetches: every seal and the newest signature.
+inline constexpr unsigned ARC_MAXKEYS = ARC_MAXINSTANCES + 1;
+
 // One message. Created by arc_message(), freed by arc_free().
 struct arc_msg {
     bool arc_noseal;           // an existing cv= was out of order: no new set
@@ -202,6 +213,10 @@ struct arc_msg {
     arc_set* arc_sets;     // owns: the instance table (arc_nsets entries)
     arc_library* arc_lib;  // borrows
     void* arc_user_context;
+    struct timespec arc_dnsdeadline;  // CLOCK_MONOTONIC end of the DNS time budget;
+                                      // zero until the first key lookup
+    uint32_t arc_nkeys;               // entries used in arc_keys
+    arc_keyinfo arc_keys[ARC_MAXKEYS];
 };
 
 // Makes a header record of hlen bytes of hdr (name, colon, value), with bare

@@ -117,13 +117,16 @@ typedef int ARC_STAT;
  *                           created afterwards fetch keys from that file (one
  *                           "selector._domainkey.domain record" line per key)
  *                           instead of DNS; get: buffer of `size` bytes
- *   ARC_OPTS_DNSTIMEOUT     unsigned int*, size 4: seconds a key lookup of a
- *                           message created afterwards waits for its DNS reply;
- *                           0 = the resolver's own limits only (default). The
- *                           built-in stub-resolver adapter answers within the
- *                           timeout and attempts of /etc/resolv.conf and does
- *                           not shorten them; the limit bounds the wait of
- *                           resolver operations that wait asynchronously.
+ *   ARC_OPTS_DNSTIMEOUT     unsigned int*, size 4: seconds the key lookups of
+ *                           a message created afterwards may wait for DNS in
+ *                           all, counted from its first lookup: each lookup
+ *                           waits at most what is left, and a lookup with
+ *                           nothing left fails at once ("'%s' query timed
+ *                           out"). 0 = the resolver's own limits only
+ *                           (default). The built-in stub-resolver adapter
+ *                           answers within the timeout and attempts of
+ *                           /etc/resolv.conf and does not shorten them; the
+ *                           resolver of arc_dns_unbound() honours the limit.
  */
 #define ARC_OPTS_FLAGS 0
 #define ARC_OPTS_TMPDIR 1
@@ -191,6 +194,36 @@ ARC_EXPORT const char* arc_geterror(arc_msg* msg) ARC_NOEXCEPT;
 /* Returns the library's crypto error text (always an empty text here). */
 ARC_EXPORT const char* arc_getsslbuf(arc_library* lib) ARC_NOEXCEPT;
 
+/* ---- Resolver ---- */
+
+/* DNSSEC outcome of a key record fetched by DNS (arc_key_info()). */
+#define ARC_DNSSEC_UNKNOWN                                                  \
+    (-1)                   /* not validated: key file, stub resolver, or no \
+                              trust anchor configured */
+#define ARC_DNSSEC_BOGUS 0 /* validation failed; the key was not used */
+#define ARC_DNSSEC_INSECURE                                                \
+    1                       /* validated: the zone is not signed (no chain \
+                               of trust from an anchor reaches it) */
+#define ARC_DNSSEC_SECURE 2 /* validated: signed and verified from an anchor */
+
+/* Makes the key lookups of the library handle use a caching, validating
+   resolver (libunbound) in place of the C library's stub resolver. One
+   resolver context serves every thread using the handle; answers, negative
+   ones too, are kept for their TTL; queries wait asynchronously, within the
+   time limit of ARC_OPTS_DNSTIMEOUT. `conffile` is an unbound configuration
+   file, or NULL to forward every query to the name servers of
+   /etc/resolv.conf. `trustanchors` is a file of DS or DNSKEY records in zone
+   file format, or NULL; with it, DNSSEC validation is on: a key record whose
+   answer is bogus fails with the resolver's reason ("'%s' DNSSEC validation
+   failed: ..."), and arc_key_info() tells each key's outcome. Call it before
+   the first message; the handle owns the resolver and arc_close() frees it.
+   Returns ARC_STAT_OK, or ARC_STAT_KEYFAIL with a text (cut to errlen - 1
+   characters) in err when err is not NULL; the handle then keeps its previous
+   resolver. */
+ARC_EXPORT ARC_STAT arc_dns_unbound(arc_library* lib, const char* conffile,
+                                    const char* trustanchors, char* err,
+                                    size_t errlen) ARC_NOEXCEPT;
+
 /* ---- Message handle and header intake ---- */
 
 /* Creates a message handle. `canonhdr`/`canonbody` are ARC_CANON_* for a
@@ -250,6 +283,17 @@ ARC_EXPORT int arc_chain_custody_str(arc_msg* msg, char* buf, size_t buflen) ARC
    they were not computed (no chain, or one that failed at end of header). */
 ARC_EXPORT ARC_STAT arc_get_digests(arc_msg* msg, const unsigned char** hh, size_t* hhlen,
                                     const unsigned char** bh, size_t* bhlen) ARC_NOEXCEPT;
+
+/* After arc_eom() of a validated message: how many key records the validation
+   fetched (at most 51), in the order fetched. */
+ARC_EXPORT unsigned int arc_key_count(arc_msg* msg) ARC_NOEXCEPT;
+
+/* Describes the key record fetched `idx`-th (0 = first): its selector and
+   domain (owned by the message) and its ARC_DNSSEC_* outcome, each stored
+   where the pointer is not NULL. ARC_STAT_INVALID when idx is not below
+   arc_key_count(). */
+ARC_EXPORT ARC_STAT arc_key_info(arc_msg* msg, unsigned int idx, const char** selector,
+                                 const char** domain, int* dnssec) ARC_NOEXCEPT;
 
 /* ---- Sealing ---- */
 

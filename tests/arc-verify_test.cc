@@ -144,7 +144,7 @@ TEST_F(VerifyTest, BrokenChainsFail) {
              p.domain = "unknown.example";
              return chain(1, &p);
          },
-         "arc_get_key() failed", false},
+         "arc_get_key() failed: No key", false},
         {"first seal claims cv=pass",
          [&] {
              msg_ptr msg = run_message(lib_.get(), msg_, ARC_MODE_SIGN | ARC_MODE_VERIFY);

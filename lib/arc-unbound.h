@@ -1,0 +1,39 @@
+// arc-unbound.h - the caching, validating resolver adapter over libunbound.
+#ifndef VELMORA_LIB_ARC_UNBOUND_H
+#define VELMORA_LIB_ARC_UNBOUND_H
+
+#include <sys/time.h>
+
+#include <cstddef>
+
+#include "velmora.h"
+
+struct arc_ub_service;
+
+// Creates the service of one library handle: an unbound context that forwards
+// to the name servers of /etc/resolv.conf (conffile null) or is set up by an
+// unbound configuration file, with DNSSEC validation against the trust anchors
+// of trustanchors (null: no validation). Answers are cached for their TTL,
+// negative ones too. On success *out owns the service (free it with
+// arc_ub_close) and 0 is returned; on failure -1 with the reason in err (cut to
+// errlen - 1 characters).
+int arc_ub_create(const char* conffile, const char* trustanchors, arc_ub_service** out, char* err,
+                  size_t errlen) noexcept;
+
+// The resolver operations of the library handle (see arc.h). "wait" returns 0
+// with the reply in the buffer, 2 when the time limit passed first, -1 when
+// the query failed (SERVFAIL, or libunbound's own failure); *dnssec receives an
+// ARC_DNSSEC_* outcome. "cancel" may be called at any time and frees the query.
+// Every operation may be used by many threads at once.
+void arc_ub_close(void* srv) noexcept;
+int arc_ub_query(void* srv, int type, const unsigned char* query, unsigned char* buf, size_t buflen,
+                 void** qh) noexcept;
+int arc_ub_cancel(void* srv, void* qh) noexcept;
+int arc_ub_waitreply(void* srv, void* qh, struct timeval* to, size_t* bytes, int* error,
+                     int* dnssec) noexcept;
+
+// Why a query that "wait" marked ARC_DNSSEC_BOGUS or failed did so, or null.
+// The text belongs to the query handle.
+const char* arc_ub_reason(void* qh) noexcept;
+
+#endif  // VELMORA_LIB_ARC_UNBOUND_H
