@@ -96,22 +96,7 @@ void unlink_abandoned(arc_ub_service* srv, arc_ub_qhandle* q) noexcept {
 
 // libunbound's callback: runs on the polling thread, inside ub_process().
 void on_result(void* arg, int err, ub_result* result) noexcept {
-    auto* q = static_cast<arc_ub_qhandle*>(arg);
-    arc_ub_service* srv = q->srv;
-    std::unique_lock<std::mutex> guard{srv->lock};
-    if (q->abandoned) {
-        unlink_abandoned(srv, q);
-        guard.unlock();
-        if (result != nullptr) {
-            ub_resolve_free(result);
-        }
-        free_query(q);
-        return;
-    }
-    q->err = err;
-    q->result = result;
-    q->done = true;
-    srv->changed.notify_all();
+    arc_ub_deliver(arg, err, result);
 }
 
 void set_text(char* err, size_t errlen, const char* what, const char* detail) noexcept {
@@ -166,6 +151,37 @@ int finish(arc_ub_qhandle* q, size_t* bytes, int* dnssec) noexcept {
 }
 
 }  // namespace
+
+void arc_ub_deliver(void* qh, int err, ub_result* result) noexcept {
+    auto* q = static_cast<arc_ub_qhandle*>(qh);
+    arc_ub_service* srv = q->srv;
+    std::unique_lock<std::mutex> guard{srv->lock};
+    if (q->abandoned) {
+        unlink_abandoned(srv, q);
+        guard.unlock();
+        if (result != nullptr) {
+            ub_resolve_free(result);
+        }
+        free_query(q);
+        return;
+    }
+    q->err = err;
+    q->result = result;
+    q->done = true;
+    srv->changed.notify_all();
+}
+
+void* arc_ub_make_query(void* srvp, unsigned char* buf, size_t buflen) noexcept {
+    void* mem = OPENSSL_zalloc(sizeof(arc_ub_qhandle));
+    if (mem == nullptr) {
+        return nullptr;
+    }
+    auto* q = new (mem) arc_ub_qhandle;
+    q->srv = static_cast<arc_ub_service*>(srvp);
+    q->buf = buf;
+    q->buflen = buflen;
+    return q;
+}
 
 int arc_ub_create(const char* conffile, const char* trustanchors, arc_ub_service** out, char* err,
                   size_t errlen) noexcept {
@@ -246,14 +262,10 @@ int arc_ub_query(void* srvp, int type, const unsigned char* query, unsigned char
     if (srv == nullptr || query == nullptr || buf == nullptr || qh == nullptr) {
         return -1;
     }
-    void* mem = OPENSSL_zalloc(sizeof(arc_ub_qhandle));
-    if (mem == nullptr) {
+    auto* q = static_cast<arc_ub_qhandle*>(arc_ub_make_query(srv, buf, buflen));
+    if (q == nullptr) {
         return -1;
     }
-    auto* q = new (mem) arc_ub_qhandle;
-    q->srv = srv;
-    q->buf = buf;
-    q->buflen = buflen;
     // The callback may run on another thread before this call returns; it only
     // touches q under the service lock, and q is not handed out before then.
     if (ub_resolve_async(srv->ctx, reinterpret_cast<const char*>(query), type, 1, q, on_result,

@@ -32,6 +32,13 @@ int arc_ub_cancel(void* srv, void* qh) noexcept;
 int arc_ub_waitreply(void* srv, void* qh, struct timeval* to, size_t* bytes, int* error,
                      int* dnssec) noexcept;
 
+// The two halves of a query, for the resolver and for the fuzz target: a new
+// query handle for the reply buffer buf (as "start" makes it, null when memory
+// runs out), and the delivery of libunbound's result to it (as the callback
+// does; the handle owns the result from then on).
+void* arc_ub_make_query(void* srv, unsigned char* buf, size_t buflen) noexcept;
+void arc_ub_deliver(void* qh, int err, struct ub_result* result) noexcept;
+
 // Why a query that "wait" marked ARC_DNSSEC_BOGUS or failed did so, or null.
 // The text belongs to the query handle.
 const char* arc_ub_reason(void* qh) noexcept;
