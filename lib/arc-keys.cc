@@ -252,12 +252,14 @@ ARC_STAT arc_get_key_dns(arc_msg* msg, char* buf, size_t buflen) noexcept {
     // The service was started with the handle (arc_dns_setup); a lookup only
     // reads it, so that lookups on several threads never race.
     if (!lib->arc_dns_ready) {
+        msg->arc_dnstempfail = true;
         arc_error(msg, "cannot initialize resolver");
         return ARC_STAT_KEYFAIL;
     }
     arc_keyinfo* info = note_key(msg);
     struct timeval limit {};
     if (!budget_left(msg, &limit)) {
+        msg->arc_dnstempfail = true;
         arc_error(msg, "'%s' query timed out (DNS time limit of %u seconds per message used up)",
                   qname, msg->arc_timeout);
         return ARC_STAT_KEYFAIL;
@@ -268,6 +270,7 @@ ARC_STAT arc_get_key_dns(arc_msg* msg, char* buf, size_t buflen) noexcept {
         lib->arc_dns_start(lib->arc_dns_service, ns_t_txt,
                            reinterpret_cast<const unsigned char*>(qname), reply, sizeof reply,
                            &q) != 0) {
+        msg->arc_dnstempfail = true;
         arc_error(msg, "'%s' query failed", qname);
         return ARC_STAT_KEYFAIL;
     }
@@ -283,6 +286,9 @@ ARC_STAT arc_get_key_dns(arc_msg* msg, char* buf, size_t buflen) noexcept {
     }
     if (lib->arc_dns_cancel != nullptr) {
         (void)lib->arc_dns_cancel(lib->arc_dns_service, q);
+    }
+    if (status == wait_failed || status == wait_timed_out) {
+        msg->arc_dnstempfail = true;
     }
     if (status == wait_failed) {
         if (reason[0] != '\0') {
@@ -367,6 +373,11 @@ ARC_STAT arc_get_key_file(arc_msg* msg, char* buf, size_t buflen) noexcept {
     }
     std::memset(buf, 0, buflen);
     return ARC_STAT_NOKEY;
+}
+
+bool arc_key_dnstempfail(arc_msg* msg) noexcept {
+    assert(msg != NULL);
+    return msg->arc_dnstempfail;
 }
 
 unsigned int arc_key_count(arc_msg* msg) noexcept {

@@ -366,6 +366,7 @@ ARC_STAT arc_dns_unbound(arc_library* lib, const char* conffile, const char* tru
     }
     // The service exists from now on, so no lookup ever runs an init.
     lib->arc_dns_service = srv;
+    lib->arc_dns_ready = true;
     lib->arc_dns_init = nullptr;
     lib->arc_dns_close = arc_ub_close;
     lib->arc_dns_start = arc_ub_query;

@@ -215,6 +215,7 @@ struct arc_msg {
     void* arc_user_context;
     struct timespec arc_dnsdeadline;  // CLOCK_MONOTONIC end of the DNS time budget;
                                       // zero until the first key lookup
+    bool arc_dnstempfail;             // a key lookup failed for a passing reason
     uint32_t arc_nkeys;               // entries used in arc_keys
     arc_keyinfo arc_keys[ARC_MAXKEYS];
 };

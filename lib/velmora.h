@@ -295,6 +295,12 @@ ARC_EXPORT unsigned int arc_key_count(arc_msg* msg) ARC_NOEXCEPT;
 ARC_EXPORT ARC_STAT arc_key_info(arc_msg* msg, unsigned int idx, const char** selector,
                                  const char** domain, int* dnssec) ARC_NOEXCEPT;
 
+/* After arc_eom(): true when a key lookup of the validation failed for a
+   reason that may pass on a later try (no answer within the time limit, the
+   resolver failing or answering SERVFAIL), as opposed to an answer that said
+   no, was malformed or was bogus. Lets a caller defer such a message. */
+ARC_EXPORT bool arc_key_dnstempfail(arc_msg* msg) ARC_NOEXCEPT;
+
 /* ---- Sealing ---- */
 
 /* Forces the chain state (ARC_CHAIN_*) written into the next seal's cv=. */
