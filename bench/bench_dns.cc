@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // bench_dns.cc - key lookups through the libunbound resolver: validations per
 // second of a 3-set chain with keys from a warm resolver cache, next to keys
 // from a key file in the same run; and with a cold cache and every DNS answer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-unbound.cc - the caching, validating resolver adapter over libunbound.
 //
 // One unbound context serves a library handle and every thread using it.

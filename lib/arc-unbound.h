@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-unbound.h - the caching, validating resolver adapter over libunbound.
 #ifndef VELMORA_LIB_ARC_UNBOUND_H
 #define VELMORA_LIB_ARC_UNBOUND_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // arc-unbound_test.cc - key lookups through the libunbound resolver: the reply
 // cases over the wire, caching (positive, negative, expiry), the per-message
 // time budget, DNSSEC outcomes against a zone signed with ldns-signzone, and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Key lookups through the libunbound resolver against velmora-testdns (root
 # only): one program, run twice, so that the threaded case alone carries the
 # `threads` label of the ThreadSanitizer stage.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_unbound_reply.cc - results of any shape from libunbound through the
 // resolver adapter's answer path (arc_ub_waitreply, then the key lookup's
 // reply walk and the key record checks): the input's first byte chooses the
