@@ -298,6 +298,24 @@ bool pattern_accepts(arc_msg* msg, std::string_view name, bool& ok) noexcept {
     return false;
 }
 
+// True for a name every new signature covers whatever the sign-headers
+// pattern says: From, which RFC 6376 section 5.4 requires, and the over-signed
+// names, whose extra entry in h= only holds when every field of that name
+// present is signed too.
+bool always_signed(const arc_library* lib, std::string_view name) noexcept {
+    if (equal_nocase(name, "From")) {
+        return true;
+    }
+    if (char** over = lib->arc_oversignhdrs; over != nullptr) {
+        for (; *over != nullptr; ++over) {
+            if (equal_nocase(name, *over)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // Writes the names of the fields a new signature covers into msg->arc_hdrbuf,
 // joined by colons, in message order.
 ARC_STAT build_sign_list(arc_msg* msg) noexcept {
@@ -309,7 +327,7 @@ ARC_STAT build_sign_list(arc_msg* msg) noexcept {
         if (!is_field_name(name) || arc_canon_never_signed(name)) {
             continue;
         }
-        if (msg->arc_lib->arc_signre) {
+        if (msg->arc_lib->arc_signre && !always_signed(msg->arc_lib, name)) {
             bool ok = true;
             const bool accepted = pattern_accepts(msg, name, ok);
             if (!ok) {

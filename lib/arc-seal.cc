@@ -97,16 +97,20 @@ ARC_STAT body_hash_token(arc_msg* msg, arc_dstring* toks, std::array<token, max_
 }
 
 // Builds "h=...;" from the fields header canonicalization selected, in message
-// order, then the over-signed names; adds nothing when there is no name.
+// order, then the over-signed names, then From when no name so far was From:
+// RFC 6376 section 5.4 requires From to be signed, and a From the message
+// lacks is signed as absent, so the list is never empty.
 bool header_list_token(arc_msg* msg, arc_dstring* toks, std::array<token, max_tokens>& list,
                        size_t& n) noexcept {
     const size_t off = static_cast<size_t>(arc_dstring_len(toks));
     bool any = false;
+    bool from = false;
     auto add_name = [&](const char* name, size_t len) {
         if (!cat(toks, any ? ":" : "h=")) {
             return false;
         }
         any = true;
+        from = from || (len == 4 && strncasecmp(name, "From", 4) == 0);
         return arc_dstring_catn(toks, reinterpret_cast<const unsigned char*>(name), len);
     };
     for (arc_hdr* h = msg->arc_hhead; h != nullptr; h = h->hdr_next) {
@@ -122,8 +126,8 @@ bool header_list_token(arc_msg* msg, arc_dstring* toks, std::array<token, max_to
             }
         }
     }
-    if (!any) {
-        return true;
+    if (!from && !add_name("From", 4)) {
+        return false;
     }
     if (n >= list.size() || !cat(toks, ";")) {
         return false;

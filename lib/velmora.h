@@ -109,7 +109,9 @@ typedef int ARC_STAT;
  *                           get: buffer of `size` bytes
  *   ARC_OPTS_FIXEDTIME      uint64_t*, size 8: clock for new messages, 0 = real
  *   ARC_OPTS_SIGNHDRS       set only: NULL-ended list of names to sign, or NULL;
- *                           size 8. "*" is a wildcard, "\" escapes.
+ *                           size 8. "*" is a wildcard, "\" escapes. From and
+ *                           the over-signed names are signed whatever the
+ *                           list says, and h= always lists From.
  *   ARC_OPTS_OVERSIGNHDRS   set: NULL-ended list (copied) or NULL;
  *                           get: char*** receiving the library's list; size 8
  *   ARC_OPTS_MINKEYBITS     unsigned int*, size 4: minimum RSA key size

@@ -433,6 +433,65 @@ TEST_F(SealTest, SignatureNeverSignsArcFieldsOrResults) {
     }
 }
 
+TEST_F(SealTest, SignatureWithoutFromFieldSignsFromAndVerifies) {
+    // RFC 6376 section 5.4 requires From to be signed: a message without one,
+    // or a pattern that leaves it out, still gets From in h=, and an absent
+    // From is signed as absent. An over-signed name the pattern leaves out is
+    // signed where present, so its extra entry holds.
+    struct row {
+        const char* name;
+        const char* message;
+        std::vector<const char*> sign;  // empty: no pattern
+        std::vector<const char*> over;
+        const char* h;
+    };
+    const char* no_from =
+        "To: bob@example.net\r\nSubject: no sender\r\nX-Trace: 1\r\n\r\nHello\r\n";
+    const char* nothing_signed = "X-Trace: 1\r\nReceived: by mx\r\n\r\nHello\r\n";
+    const row rows[] = {
+        {"no From, every field signed", no_from, {}, {}, "To:Subject:X-Trace:From"},
+        {"no field the pattern names", nothing_signed, {"Subject"}, {}, "From"},
+        {"no header field at all", "\r\nHello\r\n", {}, {}, "From"},
+        {"pattern leaves From out", base_message, {"Subject"}, {}, "From:Subject"},
+        {"over-signed name outside the pattern",
+         base_message,
+         {"Subject"},
+         {"To"},
+         "From:To:Subject:To"},
+        {"From over-signed, none present", no_from, {"Subject"}, {"From"}, "Subject:From"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        lib_ptr lib = make_library(keyfile_);
+        std::vector<const char*> sign = r.sign;
+        std::vector<const char*> over = r.over;
+        sign.push_back(nullptr);
+        over.push_back(nullptr);
+        if (!r.sign.empty()) {
+            ASSERT_EQ(arc_options(lib.get(), ARC_OP_SETOPT, ARC_OPTS_SIGNHDRS, sign.data(),
+                                  sizeof(char**)),
+                      ARC_STAT_OK);
+        }
+        if (!r.over.empty()) {
+            ASSERT_EQ(arc_options(lib.get(), ARC_OP_SETOPT, ARC_OPTS_OVERSIGNHDRS, over.data(),
+                                  sizeof(char**)),
+                      ARC_STAT_OK);
+        }
+        const message m = split_message(r.message);
+        for (const int canonhdr : {ARC_CANON_RELAXED, ARC_CANON_SIMPLE}) {
+            seal_params p = params();
+            p.canonhdr = canonhdr;
+            sealed s = seal_keep(lib.get(), m, p);
+            ASSERT_EQ(s.status, ARC_STAT_OK) << arc_geterror(s.msg.get());
+            ASSERT_NE(s.set, nullptr);
+            EXPECT_EQ(tag(s.set, 1, "h"), r.h);
+            EXPECT_TRUE(ams_signature_verifies(m, s.set, key_of_bits(2048).record));
+            std::string error;
+            EXPECT_EQ(validate(lib.get(), with_set(m, s.set), &error), "pass") << error;
+        }
+    }
+}
+
 TEST_F(SealTest, ResultsWithoutPayloadAreWrittenAsNone) {
     struct row {
         const char* results;

@@ -2,9 +2,9 @@
 // fuzz_filter.cc - whole messages through the filter's callbacks in test mode:
 // validating, sealing and both at once, with or without leading blanks kept,
 // the RFC 5322 check and seal header checks, Authentication-Results fields of
-// any shape claiming this host. No crash, leak or hang; and a message with a
-// From field sealed in one pass that also validated it validates as its seal
-// says: "fail" when the seal has cv=fail, else "pass".
+// any shape claiming this host. No crash, leak or hang; and a message sealed
+// in one pass that also validated it, with or without a From field, validates
+// as its seal says: "fail" when the seal has cv=fail, else "pass".
 //
 // The first input byte chooses the mode (bits 0-1: validate, seal, both, both
 // with seal header checks), leading blanks (bit 2), the header check (bit 3)
@@ -231,9 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         arc_msg* msg = cc->cctx_msg->mctx_arcmsg;
         arc_hdr* set = msg != nullptr ? msg->arc_sealhead : nullptr;
-        // A message without From gives the library no field it must sign;
-        // its seal is not checked here.
-        if (which >= 2 && set != nullptr && arcf_findheader(cc->cctx_msg, "From", 0) != nullptr) {
+        if (which >= 2 && set != nullptr) {
             const arc_hdr* seal = arc_hdr_next(arc_hdr_next(set));
             const bool failed =
                 strstr(arc_hdr_value(const_cast<arc_hdr*>(seal)), "cv=fail") != nullptr;

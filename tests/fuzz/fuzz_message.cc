@@ -11,11 +11,13 @@
 // the chain to fail and asks for a seal. Besides crashes it aborts when a set
 // comes back after a failed end of header, or when the set's AMS does not
 // verify over the fields it lists or its seal over the sets it covers, both
-// checked independently of the library.
+// checked independently of the library, or when its h= does not list From
+// (RFC 6376 section 5.4 requires From to be signed, present or not).
 #include <stdint.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -137,6 +139,14 @@ void check_set(const chain_test::message& in, arc_hdr* set) {
         if (arc_hdr_name(h, &len) == nullptr || arc_hdr_value(h) == nullptr) {
             abort();
         }
+    }
+    std::string names = ":" + chain_test::tags_of(arc_hdr_value(arc_hdr_next(set)))["h"] + ":";
+    for (char& c : names) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    if (names.find(":from:") == std::string::npos) {
+        fprintf(stderr, "fuzz_message: the new AMS does not sign From\n");
+        abort();
     }
     if (!checkable(in)) {
         return;
