@@ -26,6 +26,7 @@
 #include <memory>
 #include <span>
 
+#include "arc-dns.h"
 #include "arc-unbound.h"
 #include "arc-util.h"
 #include "arc.h"
@@ -153,35 +154,20 @@ ARC_STAT read_key_reply(arc_msg* msg, const char* qname, std::span<const unsigne
                         char* buf, size_t buflen) noexcept {
     const unsigned char* const ans = reply.data();
     const unsigned char* const eom = ans + reply.size();
-    // A reply shorter than its header cannot be read at all.
-    if (reply.size() < HFIXEDSZ) {
+    // A reply shorter than its header, or with a broken question, cannot be
+    // read at all; one with no question answers none (class/type -1/-1).
+    arc_dns_question question{};
+    if (!arc_dns_read_question(reply, &question)) {
         arc_error(msg, "'%s' reply corrupt", qname);
         return ARC_STAT_KEYFAIL;
     }
-    unsigned qdcount = get16(ans + 4);
+    if (question.qd_type != ns_t_txt || question.qd_class != ns_c_in) {
+        arc_error(msg, "'%s' unexpected reply class/type (%d/%d)", qname, question.qd_class,
+                  question.qd_type);
+        return ARC_STAT_KEYFAIL;
+    }
     const unsigned ancount = get16(ans + 6);
-    if (qdcount == 0) {
-        arc_error(msg, "'%s' unexpected reply class/type (%d/%d)", qname, -1, -1);
-        return ARC_STAT_KEYFAIL;
-    }
-    size_t pos = HFIXEDSZ;
-    int qtype = 0;
-    int qclass = 0;
-    while (qdcount-- > 0) {
-        const int n = dn_skipname(ans + pos, eom);
-        if (n < 0 || reply.size() - pos - static_cast<size_t>(n) < QFIXEDSZ) {
-            arc_error(msg, "'%s' reply corrupt", qname);
-            return ARC_STAT_KEYFAIL;
-        }
-        pos += static_cast<size_t>(n);
-        qtype = get16(ans + pos);
-        qclass = get16(ans + pos + 2);
-        pos += QFIXEDSZ;
-    }
-    if (qtype != ns_t_txt || qclass != ns_c_in) {
-        arc_error(msg, "'%s' unexpected reply class/type (%d/%d)", qname, qclass, qtype);
-        return ARC_STAT_KEYFAIL;
-    }
+    size_t pos = question.qd_end;
     if ((ans[3] & 0x0f) == ns_r_nxdomain) {
         arc_error(msg, "'%s' record not found", qname);
         return ARC_STAT_NOKEY;

@@ -8,8 +8,6 @@
 #ifndef VELMORA_LIB_ARC_UTIL_H
 #define VELMORA_LIB_ARC_UTIL_H
 
-#include <sys/time.h>
-
 #include <cstddef>
 #include <memory>
 
@@ -77,16 +75,6 @@ ARC_STAT arc_tmpfile(arc_msg* msg, const char* dir, int* fp, bool keep) noexcept
 char** arc_copy_array(const char** in) noexcept;
 // Frees a list made by arc_copy_array() and every text in it.
 void arc_clobber_array(char** in) noexcept;
-
-// ---- DNS helpers of the key lookup ----
-
-// Classifies a DNS reply: 0 not truncated (or not for this question),
-// 1 truncated but well formed, 2 broken.
-int arc_check_dns_reply(const unsigned char* ansbuf, size_t anslen, int xclass, int xtype) noexcept;
-// Stores in *t the time left until the earlier of t1 and t2 (t2 may be null),
-// and in *which (may be null) the deadline chosen.
-void arc_min_timeval(struct timeval* t1, struct timeval* t2, struct timeval* t,
-                     struct timeval** which) noexcept;
 
 // ---- Owners ----
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // arc-dns_test.cc - the DNS reply checks as functions of crafted reply bytes:
-// arc_check_dns_reply, and the reply walk of arc_get_key_dns through resolver
-// operations that hand back canned replies; the wait and its deadlines.
+// the question walk, arc_check_dns_reply, and the reply walk of
+// arc_get_key_dns through resolver operations that hand back canned replies;
+// the wait and its deadlines.
 #include "arc-dns.h"
 
 #include <gtest/gtest.h>
@@ -334,6 +335,66 @@ TEST_F(CannedDnsTest, ClassifiesAndWalksCraftedReplies) {
         if (c.status == ARC_STAT_OK) {
             EXPECT_EQ(key_text(), c.text);
         }
+    }
+}
+
+TEST(ArcDnsReply, OneReaderWalksTheQuestionSection) {
+    struct row {
+        const char* name;
+        bytes reply;
+        bool ok;
+        arc_dns_question want;  // count, type, class, end of the section
+    };
+    reply_builder r;
+    // The key name takes 18 bytes, a question 4 more; the header is 12.
+    const std::vector<row> rows = {
+        {"one question, then an answer",
+         r.reset()
+             .header(0, false, 1, 1)
+             .question(qname, type_txt, class_in)
+             .answer_txt("p=A")
+             .bytes(),
+         true,
+         {1, type_txt, class_in, 34}},
+        {"two questions: the last one is read",
+         r.reset()
+             .header(0, false, 2, 0)
+             .question("x.d1", type_a, class_ch)
+             .question(qname, type_txt, class_in)
+             .bytes(),
+         true,
+         {2, type_txt, class_in, 44}},
+        {"a compressed question name",
+         r.reset()
+             .header(0, false, 2, 0)
+             .question(qname, type_txt, class_in)
+             .raw({0xc0, 0x0c, 0, type_a, 0, class_in})
+             .bytes(),
+         true,
+         {2, type_a, class_in, 40}},
+        {"no question",
+         r.reset().header(0, false, 0, 1).answer_txt("p=A", qname).bytes(),
+         true,
+         {0, -1, -1, 12}},
+        {"a question cut inside its class",
+         r.reset().header(0, false, 1, 0).raw({2, 's', '1', 0, 0, type_txt, 0}).bytes(),
+         false,
+         {}},
+        {"more questions counted than present",
+         r.reset().header(0, false, 2, 0).question(qname, type_txt, class_in).bytes(),
+         false,
+         {}},
+        {"shorter than its header", bytes(11, 0), false, {}},
+    };
+    for (const row& c : rows) {
+        SCOPED_TRACE(c.name);
+        arc_dns_question got{99, 99, 99, 99};
+        ASSERT_EQ(arc_dns_read_question(c.reply, &got), c.ok);
+        const arc_dns_question want = c.ok ? c.want : arc_dns_question{99, 99, 99, 99};
+        EXPECT_EQ(got.qd_count, want.qd_count);
+        EXPECT_EQ(got.qd_type, want.qd_type);
+        EXPECT_EQ(got.qd_class, want.qd_class);
+        EXPECT_EQ(got.qd_end, want.qd_end);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "arc-dns.h"
 #include "arc-keys.h"
 #include "arc-util.h"
 #include "arc.h"

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// arc-util-dns.cc - the DNS helpers of the key lookup: the reply check and
-// the wait until the earlier of two deadlines.
+// arc-dns-reply.cc - reading DNS replies for the key lookup: the walk over the
+// header and question section that every reader of a reply shares, the reply
+// check, and the wait until the earlier of two deadlines.
 //
-// Part of the arc-util module; the declarations are in arc-util.h.
+// Part of the arc-dns module; the declarations are in arc-dns.h.
 // Memory:  none allocated.
-// Errors:  none: the reply check classifies, it never fails.
+// Errors:  none: the readers classify, they never fail.
 // Threads: pure functions of their arguments (and the clock).
 #include <arpa/nameser.h>
 #include <netinet/in.h>
@@ -14,7 +15,7 @@
 #include <cassert>
 #include <cstdint>
 
-#include "arc-util.h"
+#include "arc-dns.h"
 
 namespace {
 
@@ -33,38 +34,50 @@ bool fits(const unsigned char* p, const unsigned char* eom, size_t n) noexcept {
 
 }  // namespace
 
+bool arc_dns_read_question(std::span<const unsigned char> reply, arc_dns_question* out) noexcept {
+    assert(out != NULL);
+    if (reply.size() < HFIXEDSZ) {
+        return false;
+    }
+    const unsigned char* const ans = reply.data();
+    const unsigned char* const eom = ans + reply.size();
+    arc_dns_question q{};
+    q.qd_count = get16(ans + 4);
+    q.qd_type = -1;
+    q.qd_class = -1;
+    const unsigned char* cp = ans + HFIXEDSZ;
+    for (unsigned i = 0; i < q.qd_count; ++i) {
+        const int n = dn_skipname(cp, eom);
+        if (n < 0 || !fits(cp + n, eom, QFIXEDSZ)) {
+            return false;
+        }
+        cp += n;
+        q.qd_type = get16(cp);
+        q.qd_class = get16(cp + 2);
+        cp += QFIXEDSZ;
+    }
+    q.qd_end = static_cast<size_t>(cp - ans);
+    *out = q;
+    return true;
+}
+
 int arc_check_dns_reply(const unsigned char* ansbuf, size_t anslen, int xclass,
                         int xtype) noexcept {
     assert(ansbuf != NULL);
-    // A reply too short for its header is broken, not merely truncated.
-    if (anslen < HFIXEDSZ) {
+    // A reply too short for its header, or with a broken question, is broken,
+    // not merely truncated.
+    arc_dns_question question{};
+    if (!arc_dns_read_question({ansbuf, anslen}, &question)) {
         return 2;
+    }
+    if (question.qd_type != xtype || question.qd_class != xclass) {
+        return 0;
     }
     const unsigned char* const eom = ansbuf + anslen;
     const bool truncated = (ansbuf[2] & 0x02) != 0;
     const int rcode = ansbuf[3] & 0x0f;
-    unsigned qdcount = get16(ansbuf + 4);
     unsigned ancount = get16(ansbuf + 6);
-    const unsigned char* cp = ansbuf + HFIXEDSZ;
-
-    int qtype = 0xffff;
-    int qclass = 0xffff;
-    while (qdcount-- > 0) {
-        const int n = dn_skipname(cp, eom);
-        if (n < 0) {
-            return 2;
-        }
-        cp += n;
-        if (!fits(cp, eom, QFIXEDSZ)) {
-            return 2;
-        }
-        qtype = get16(cp);
-        qclass = get16(cp + 2);
-        cp += QFIXEDSZ;
-    }
-    if (qtype != xtype || qclass != xclass) {
-        return 0;
-    }
+    const unsigned char* cp = ansbuf + question.qd_end;
     if (rcode == ns_r_nxdomain) {
         return 0;
     }
