@@ -23,9 +23,12 @@ int hash_of(arc_kvset* set) noexcept {
     return arc_sigalg(set) == ARC_ALG_RSASHA1 ? ARC_HASHTYPE_SHA1 : ARC_HASHTYPE_SHA256;
 }
 
-// Reads the c= value of the newest signature into the two canonicalizations;
-// an unreadable value fails the chain and leaves both simple.
-ARC_STAT read_canon(arc_msg* msg, arc_kvset* set, int& hdr_canon, int& body_canon) noexcept {
+// Reads the c= value of a signature into the two canonicalizations; an
+// unreadable value leaves both simple, clears `readable` and, for the newest
+// signature (`newest`), fails the chain.
+ARC_STAT read_canon(arc_msg* msg, arc_kvset* set, int& hdr_canon, int& body_canon, bool newest,
+                    bool& readable) noexcept {
+    readable = true;
     hdr_canon = ARC_CANON_SIMPLE;
     body_canon = ARC_CANON_SIMPLE;
     const char* value = arc_param_get(set, "c");
@@ -41,12 +44,68 @@ ARC_STAT read_canon(arc_msg* msg, arc_kvset* set, int& hdr_canon, int& body_cano
     int hc = ARC_CANON_SIMPLE;
     int bc = ARC_CANON_SIMPLE;
     if (arc_parse_canon_t(copy.get(), &hc, &bc) != ARC_STAT_OK) {
-        arc_error(msg, "failed to parse header c= tag with value %s", value);
-        msg->arc_cstate = ARC_CHAIN_FAIL;
+        readable = false;
+        if (newest) {
+            arc_error(msg, "failed to parse header c= tag with value %s", value);
+            msg->arc_cstate = ARC_CHAIN_FAIL;
+        }
         return ARC_STAT_OK;
     }
     hdr_canon = hc;
     body_canon = bc;
+    return ARC_STAT_OK;
+}
+
+// A body hash of the message already asked for with these rules and hash,
+// or null.
+arc_canon* same_body_hash(arc_msg* msg, int canon, int hashtype) noexcept {
+    for (arc_canon* c = msg->arc_canonhead; c != nullptr; c = c->canon_next) {
+        if (c->canon_type == ARC_CANONTYPE_BODY && c->canon_canon == canon &&
+            c->canon_hashtype == hashtype && c->canon_length == -1) {
+            return c;
+        }
+    }
+    return nullptr;
+}
+
+// With ARC_LIBFLAGS_OLDESTPASS: the hashes that check each older AMS. Bodies
+// hashed alike share one hash. An older signature whose c= cannot be read
+// gets none, and counts as not verifying.
+ARC_STAT prepare_older_signatures(arc_msg* msg) noexcept {
+    for (uint32_t i = 1; i < msg->arc_nsets; ++i) {
+        arc_set& s = msg->arc_sets[i - 1];
+        if (s.arcset_ams == nullptr || s.arcset_ams->hdr_data == nullptr) {
+            continue;
+        }
+        arc_kvset* set = s.arcset_ams->hdr_data;
+        const int hashtype = hash_of(set);
+        int hdr_canon = ARC_CANON_SIMPLE;
+        int body_canon = ARC_CANON_SIMPLE;
+        bool readable = true;
+        if (ARC_STAT status = read_canon(msg, set, hdr_canon, body_canon, false, readable);
+            status != ARC_STAT_OK) {
+            return status;
+        }
+        if (!readable) {
+            continue;
+        }
+        if (ARC_STAT status =
+                arc_add_canon(msg, ARC_CANONTYPE_HEADER, hdr_canon, hashtype,
+                              arc_param_get(set, "h"), s.arcset_ams, -1, &s.arcset_hdrcanon);
+            status != ARC_STAT_OK) {
+            arc_error(msg, "failed to initialize header canonicalization object");
+            return status;
+        }
+        s.arcset_bodycanon = same_body_hash(msg, body_canon, hashtype);
+        if (s.arcset_bodycanon == nullptr) {
+            if (ARC_STAT status = arc_add_canon(msg, ARC_CANONTYPE_BODY, body_canon, hashtype,
+                                                nullptr, nullptr, -1, &s.arcset_bodycanon);
+                status != ARC_STAT_OK) {
+                arc_error(msg, "failed to initialize body canonicalization object");
+                return status;
+            }
+        }
+    }
     return ARC_STAT_OK;
 }
 
@@ -68,7 +127,9 @@ ARC_STAT arc_eoh_verify(arc_msg* msg) noexcept {
     const int hashtype = hash_of(set);
     int hdr_canon = ARC_CANON_SIMPLE;
     int body_canon = ARC_CANON_SIMPLE;
-    if (ARC_STAT status = read_canon(msg, set, hdr_canon, body_canon); status != ARC_STAT_OK) {
+    bool readable = true;
+    if (ARC_STAT status = read_canon(msg, set, hdr_canon, body_canon, true, readable);
+        status != ARC_STAT_OK) {
         return status;
     }
 
@@ -103,6 +164,10 @@ ARC_STAT arc_eoh_verify(arc_msg* msg) noexcept {
             arc_error(msg, "failed to initialize seal canonicalization object");
             return status;
         }
+    }
+    if ((msg->arc_lib->arc_flags & ARC_LIBFLAGS_OLDESTPASS) != 0 &&
+        (msg->arc_mode & ARC_MODE_VERIFY) != 0 && msg->arc_cstate != ARC_CHAIN_FAIL) {
+        return prepare_older_signatures(msg);
     }
     return ARC_STAT_OK;
 }

@@ -12,6 +12,7 @@
 //          key cache (arc-keycache.cc), which locks itself.
 #include <assert.h>
 #include <strings.h>
+#include <time.h>
 
 #include <array>
 #include <cstdio>
@@ -42,8 +43,14 @@ bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
     // Only the decoding is kept; every key is still fetched anew.
     const std::span<const unsigned char> der{msg->arc_key, msg->arc_keylen};
     if (EVP_PKEY* known = arc_keycache_find_public(msg->arc_lib->arc_keys, der); known != nullptr) {
+        if (msg->arc_lastkey != nullptr) {
+            msg->arc_lastkey->ki_cached = 1;
+        }
         out.reset(known);
         return true;
+    }
+    if (msg->arc_lastkey != nullptr) {
+        msg->arc_lastkey->ki_cached = 0;
     }
     bio_ptr bio{BIO_new_mem_buf(msg->arc_key, static_cast<int>(msg->arc_keylen))};
     if (!bio) {
@@ -152,14 +159,35 @@ bool body_hash_matches(arc_msg* msg, std::span<const unsigned char> bh,
     return true;
 }
 
-// Fetches the key selected for the signature or seal being checked. On failure
-// records "arc_get_key() failed" with the lookup's reason (or, when the lookup
-// left none, the name of its status), so the chain state can say why.
+uint64_t monotonic_usec() noexcept {
+    struct timespec ts {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+}
+
+// Fetches the key selected for the signature or seal being checked, and notes
+// how the lookup went in its entry of the key list. On failure records
+// "arc_get_key() failed" with the lookup's reason (or, when the lookup left
+// none, the name of its status), so the chain state can say why.
 bool fetch_key(arc_msg* msg) noexcept {
     if (msg->arc_errorbuf != nullptr) {
         msg->arc_errorbuf[0] = '\0';  // a text left now comes from this lookup
     }
+    const uint32_t listed = msg->arc_nkeys;
+    const bool tempfail_before = msg->arc_dnstempfail;
+    msg->arc_dnstempfail = false;
+    const uint64_t start = monotonic_usec();
     const ARC_STAT status = arc_get_key(msg, false);
+    const uint64_t took = monotonic_usec() - start;
+    const bool tempfail = msg->arc_dnstempfail;
+    msg->arc_dnstempfail = tempfail_before || tempfail;
+    msg->arc_lastkey = msg->arc_nkeys > listed ? &msg->arc_keys[msg->arc_nkeys - 1] : nullptr;
+    if (msg->arc_lastkey != nullptr) {
+        msg->arc_lastkey->ki_status = status;
+        msg->arc_lastkey->ki_tempfail = tempfail;
+        msg->arc_lastkey->ki_cached = -1;
+        msg->arc_lastkey->ki_usec = took;
+    }
     if (status == ARC_STAT_OK) {
         return true;
     }
@@ -200,6 +228,69 @@ bool check_newest_ams(arc_msg* msg) noexcept {
     }
     return body_hash_matches(msg, {static_cast<const unsigned char*>(bh), bhlen},
                              arc_param_get(ams, "bh"));
+}
+
+// With ARC_LIBFLAGS_OLDESTPASS: checks the older ARC-Message-Signature of
+// instance i with the hashes prepared for it. A key lookup that failed for a
+// passing reason sets `tempfail`.
+bool check_older_ams(arc_msg* msg, unsigned i, bool& tempfail) noexcept {
+    const arc_set& s = msg->arc_sets[i - 1];
+    if (s.arcset_hdrcanon == nullptr || s.arcset_bodycanon == nullptr) {
+        return false;
+    }
+    arc_kvset* ams = s.arcset_ams->hdr_data;
+    if (!algorithm_allowed(msg, ams, "ARC-Message-Signature", i)) {
+        return false;
+    }
+    select_key(msg, ams);
+    const bool tempfail_before = msg->arc_dnstempfail;
+    const bool fetched = fetch_key(msg);
+    // The chain has passed already: a lookup for this report alone must not
+    // make the message look worth deferring.
+    tempfail = msg->arc_dnstempfail && !tempfail_before;
+    msg->arc_dnstempfail = tempfail_before;
+    if (!fetched) {
+        return false;
+    }
+    unsigned char* hh = nullptr;
+    unsigned char* bh = nullptr;
+    size_t hhlen = 0;
+    size_t bhlen = 0;
+    if (arc_canon_getfinal(s.arcset_hdrcanon, &hh, &hhlen) != ARC_STAT_OK ||
+        arc_canon_getfinal(s.arcset_bodycanon, &bh, &bhlen) != ARC_STAT_OK) {
+        return false;
+    }
+    const char* sig = arc_param_get(ams, "b");
+    return verify_signature(msg, sig != nullptr ? sig : "", {hh, hhlen}, arc_sigalg(ams),
+                            msg->arc_lib->arc_minkeybits) &&
+           body_hash_matches(msg, {bh, bhlen}, arc_param_get(ams, "bh"));
+}
+
+// RFC 8617 section 5.2 step 5: walks the older signatures from the newest
+// down; the first one that does not verify makes the instance above it the
+// oldest that passes. The texts these checks record are not the chain's:
+// the message keeps the one it had.
+void find_oldest_pass(arc_msg* msg) noexcept {
+    msg->arc_oldestpass = 0;
+    msg->arc_oldest_known = true;
+    const char* text = arc_geterror(msg);
+    char saved[512] = "";
+    std::snprintf(saved, sizeof saved, "%s", text != nullptr ? text : "");
+    for (unsigned i = msg->arc_nsets - 1; i >= 1; --i) {
+        bool tempfail = false;
+        if (!check_older_ams(msg, i, tempfail)) {
+            msg->arc_oldestpass = i + 1;
+            msg->arc_oldest_tempfail = tempfail;
+            break;
+        }
+    }
+    if (msg->arc_errorbuf != nullptr) {
+        if (text != nullptr) {
+            arc_error(msg, "%s", saved);
+        } else {
+            msg->arc_errorbuf[0] = '\0';
+        }
+    }
 }
 
 enum class seal_result { pass, fail, out_of_order };
@@ -302,6 +393,44 @@ ARC_STAT arc_eom(arc_msg* msg) noexcept {
                 msg->arc_cstate = ARC_CHAIN_FAIL;
                 return ARC_STAT_OK;
         }
+    }
+    if ((msg->arc_lib->arc_flags & ARC_LIBFLAGS_OLDESTPASS) != 0) {
+        find_oldest_pass(msg);
+    }
+    return ARC_STAT_OK;
+}
+
+ARC_STAT arc_chain_oldest_pass(arc_msg* msg, unsigned int* oldest) noexcept {
+    assert(msg != NULL);
+    assert(oldest != NULL);
+    if (!msg->arc_oldest_known || msg->arc_cstate != ARC_CHAIN_PASS) {
+        return ARC_STAT_INVALID;
+    }
+    if (msg->arc_oldest_tempfail) {
+        return ARC_STAT_CANTVRFY;
+    }
+    *oldest = msg->arc_oldestpass;
+    return ARC_STAT_OK;
+}
+
+ARC_STAT arc_key_outcome(arc_msg* msg, unsigned int idx, ARC_STAT* status, bool* tempfail,
+                         unsigned long* usec, int* cached) noexcept {
+    assert(msg != NULL);
+    if (idx >= msg->arc_nkeys) {
+        return ARC_STAT_INVALID;
+    }
+    const arc_keyinfo& ki = msg->arc_keys[idx];
+    if (status != nullptr) {
+        *status = ki.ki_status;
+    }
+    if (tempfail != nullptr) {
+        *tempfail = ki.ki_tempfail;
+    }
+    if (usec != nullptr) {
+        *usec = static_cast<unsigned long>(ki.ki_usec);
+    }
+    if (cached != nullptr) {
+        *cached = ki.ki_cached;
     }
     return ARC_STAT_OK;
 }

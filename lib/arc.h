@@ -146,11 +146,14 @@ struct arc_hdr {
     arc_hdr* hdr_next;
 };
 
-// One instance of the chain; every pointer borrows from arc_hhead.
+// One instance of the chain; every pointer borrows from arc_hhead, or from the
+// message's canon list.
 struct arc_set {
     arc_hdr* arcset_aar;
     arc_hdr* arcset_ams;
     arc_hdr* arcset_as;
+    arc_canon* arcset_hdrcanon;   // with ARC_LIBFLAGS_OLDESTPASS, for an older AMS:
+    arc_canon* arcset_bodycanon;  // the hashes it is checked with, or null
 };
 
 // One key record fetched for a message (arc_key_info()).
@@ -158,10 +161,15 @@ struct arc_keyinfo {
     const char* ki_selector;  // borrows: from the message's parsed sets
     const char* ki_domain;    // borrows: likewise
     int32_t ki_dnssec;        // ARC_DNSSEC_*
+    ARC_STAT ki_status;       // outcome of the lookup and the record's checks
+    bool ki_tempfail;         // it failed for a reason that may pass later
+    int8_t ki_cached;         // decoded key from the key cache: 1, anew: 0, none: -1
+    uint64_t ki_usec;         // time the lookup took
 };
 
-// Most key records one validation fetches: every seal and the newest signature.
-inline constexpr unsigned ARC_MAXKEYS = ARC_MAXINSTANCES + 1;
+// Most key records one validation fetches: every seal and every signature
+// (only the newest one without ARC_LIBFLAGS_OLDESTPASS).
+inline constexpr unsigned ARC_MAXKEYS = 2 * ARC_MAXINSTANCES;
 
 // One message. Created by arc_message(), freed by arc_free().
 struct arc_msg {
@@ -218,6 +226,10 @@ struct arc_msg {
     bool arc_dnstempfail;             // a key lookup failed for a passing reason
     uint32_t arc_nkeys;               // entries used in arc_keys
     arc_keyinfo arc_keys[ARC_MAXKEYS];
+    arc_keyinfo* arc_lastkey;  // borrows: entry of the key being checked, or null
+    bool arc_oldest_known;     // arc_oldestpass was computed
+    bool arc_oldest_tempfail;  // a key lookup for it failed for a passing reason
+    uint32_t arc_oldestpass;   // oldest instance whose AMS and all newer verify; 0: all
 };
 
 // Makes a header record of hlen bytes of hdr (name, colon, value), with bare

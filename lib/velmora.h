@@ -144,9 +144,20 @@ typedef int ARC_STAT;
    ARC-Message-Signature or any ARC-Seal has a=rsa-sha1 fails, and the error
    text names the field and its instance. Off by default: rsa-sha1 is accepted.
    Sealing is not affected (the algorithm is chosen by arc_message()). */
-#define ARC_LIBFLAGS_FIXCRLF 0x01   /* repair bare CR and bare LF into CRLF */
-#define ARC_LIBFLAGS_KEEPFILES 0x02 /* keep the bytes of every hash in tmpdir */
-#define ARC_LIBFLAGS_NOSHA1 0x04    /* refuse rsa-sha1 in validation */
+#define ARC_LIBFLAGS_FIXCRLF 0x01    /* repair bare CR and bare LF into CRLF */
+#define ARC_LIBFLAGS_KEEPFILES 0x02  /* keep the bytes of every hash in tmpdir */
+#define ARC_LIBFLAGS_NOSHA1 0x04     /* refuse rsa-sha1 in validation */
+#define ARC_LIBFLAGS_OLDESTPASS 0x08 /* find the oldest-pass instance */
+
+/* ARC_LIBFLAGS_OLDESTPASS makes validation also check every older
+   ARC-Message-Signature, so that arc_chain_oldest_pass() can tell how far
+   back the message is still as its sealers signed it (RFC 8617 section 5.2
+   step 5). Off by default, because of what it costs: at arc_eoh() one more
+   header hash per older instance and, for each body canonicalization and
+   hash not already computed, one more body hash, every one fed the whole
+   message; and at arc_eom(), for a chain that passed, one more key lookup
+   (DNS query or key-file read) and RSA verification per older instance.
+   Set it before the message's arc_eoh(). */
 
 /* Feature codes for arc_libfeature(). */
 #define ARC_FEATURE_SHA256 1
@@ -286,8 +297,19 @@ ARC_EXPORT int arc_chain_custody_str(arc_msg* msg, char* buf, size_t buflen) ARC
 ARC_EXPORT ARC_STAT arc_get_digests(arc_msg* msg, const unsigned char** hh, size_t* hhlen,
                                     const unsigned char** bh, size_t* bhlen) ARC_NOEXCEPT;
 
+/* After arc_eom() of a validated message: oldest-pass, the oldest instance
+   from which every ARC-Message-Signature up to the newest still verifies, or
+   0 when all of them do (RFC 8617 section 5.2 step 5), stored in *oldest.
+   ARC_STAT_INVALID when it was not computed: ARC_LIBFLAGS_OLDESTPASS was off
+   at arc_eoh(), the message was not validated, or its chain state is not
+   "pass" (also after arc_set_cv()). ARC_STAT_CANTVRFY when the key of an
+   older signature could not be fetched for a reason that may pass later
+   (see arc_key_dnstempfail(), which such a lookup leaves unchanged). */
+ARC_EXPORT ARC_STAT arc_chain_oldest_pass(arc_msg* msg, unsigned int* oldest) ARC_NOEXCEPT;
+
 /* After arc_eom() of a validated message: how many key records the validation
-   fetched (at most 51), in the order fetched. */
+   fetched (at most 51; 100 with ARC_LIBFLAGS_OLDESTPASS), in the order
+   fetched. */
 ARC_EXPORT unsigned int arc_key_count(arc_msg* msg) ARC_NOEXCEPT;
 
 /* Describes the key record fetched `idx`-th (0 = first): its selector and
@@ -296,6 +318,17 @@ ARC_EXPORT unsigned int arc_key_count(arc_msg* msg) ARC_NOEXCEPT;
    arc_key_count(). */
 ARC_EXPORT ARC_STAT arc_key_info(arc_msg* msg, unsigned int idx, const char** selector,
                                  const char** domain, int* dnssec) ARC_NOEXCEPT;
+
+/* How the lookup of the key record fetched `idx`-th (as for arc_key_info())
+   went, each stored where the pointer is not NULL: *status, the ARC_STAT of
+   the lookup and of the record's checks (ARC_STAT_OK: a usable key);
+   *tempfail, true when it failed for a reason that may pass on a later try;
+   *usec, the microseconds it took; *cached, 1 when the decoded key was found
+   in the library handle's key cache, 0 when it was decoded anew, -1 when no
+   key was decoded (the lookup failed, or the check stopped before). Returns
+   ARC_STAT_INVALID when idx is not below arc_key_count(). */
+ARC_EXPORT ARC_STAT arc_key_outcome(arc_msg* msg, unsigned int idx, ARC_STAT* status,
+                                    bool* tempfail, unsigned long* usec, int* cached) ARC_NOEXCEPT;
 
 /* After arc_eom(): true when a key lookup of the validation failed for a
    reason that may pass on a later try (no answer within the time limit, the

@@ -57,6 +57,25 @@ class VerifyTest : public ::testing::Test {
         return m;
     }
 
+    // The message sealed by hop n as a list does: it validated the chain on
+    // arrival, then changed the message, so its seal says cv=pass whatever
+    // the older signatures now say. (Opened for validation too: only then
+    // does the library hash the existing sets into the new seal.)
+    message reseal_as_pass(const message& m, int n) const {
+        msg_ptr msg = run_message(lib_.get(), m, ARC_MODE_SIGN | ARC_MODE_VERIFY);
+        EXPECT_TRUE(msg);
+        arc_set_cv(msg.get(), ARC_CHAIN_PASS);
+        const seal_params p = hop(n);
+        arc_hdr* set = nullptr;
+        EXPECT_EQ(
+            arc_getseal(msg.get(), &set, p.authservid.c_str(), p.selector.c_str(), p.domain.c_str(),
+                        reinterpret_cast<const unsigned char*>(p.key.data()), p.key.size(),
+                        p.results),
+            ARC_STAT_OK);
+        EXPECT_NE(set, nullptr) << arc_geterror(msg.get());
+        return with_set(m, set);
+    }
+
     std::string small_;
     std::string small_record_;
     std::string keyfile_;
@@ -223,6 +242,122 @@ TEST_F(VerifyTest, EndOfMessageWithoutVerifyKeepsTheForcedState) {
     arc_set_cv(msg.get(), ARC_CHAIN_UNKNOWN);
     EXPECT_EQ(arc_eom(msg.get()), ARC_STAT_OK);
     EXPECT_STREQ(arc_chain_status_str(msg.get()), "unknown");
+}
+
+// The Subject field of m replaced.
+message with_subject(message m, const std::string& subject) {
+    for (auto& f : m.fields) {
+        if (f.rfind("Subject:", 0) == 0) {
+            f = "Subject: " + subject;
+        }
+    }
+    return m;
+}
+
+TEST_F(VerifyTest, OldestPassNamesTheOldestSignatureStillValid) {
+    lib_ptr lib = make_library(keyfile_, ARC_LIBFLAGS_OLDESTPASS);
+    struct row {
+        const char* name;
+        std::function<message()> make;
+        const char* state;
+        ARC_STAT status;  // of arc_chain_oldest_pass()
+        unsigned oldest;
+        unsigned keys;  // key records fetched
+    };
+    const row rows[] = {
+        {"one intact set", [&] { return chain(1); }, "pass", ARC_STAT_OK, 0, 2},
+        {"three intact sets", [&] { return chain(3); }, "pass", ARC_STAT_OK, 0, 6},
+        {"footer added after hop 1",
+         [&] {
+             message m = chain(1);
+             m.body += "-- \r\nThe list added this footer.\r\n";
+             return seal_once(lib_.get(), reseal_as_pass(m, 2), hop(3));
+         },
+         "pass", ARC_STAT_OK, 2, 6},
+        {"subject tagged after hop 2",
+         [&] { return reseal_as_pass(with_subject(chain(2), "[list] quarterly figures"), 3); },
+         "pass", ARC_STAT_OK, 3, 5},
+        // The walk stops at the first signature that fails, newest first:
+        // hop 2's signature breaks, hop 1's is intact again.
+        {"subject changed and restored",
+         [&] {
+             const message one = chain(1);
+             message two = reseal_as_pass(with_subject(one, "changed"), 2);
+             return reseal_as_pass(with_subject(two, "quarterly figures"), 3);
+         },
+         "pass", ARC_STAT_OK, 3, 5},
+        {"failed chain",
+         [&] {
+             message m = chain(2);
+             m.body += "more\r\n";
+             return m;
+         },
+         "fail", ARC_STAT_INVALID, 0, 1},
+        {"no chain", [&] { return msg_; }, "none", ARC_STAT_INVALID, 0, 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const message m = r.make();
+        msg_ptr msg = run_message(lib.get(), m, ARC_MODE_VERIFY);
+        ASSERT_TRUE(msg);
+        EXPECT_STREQ(arc_chain_status_str(msg.get()), r.state) << arc_geterror(msg.get());
+        unsigned oldest = 99;
+        ASSERT_EQ(arc_chain_oldest_pass(msg.get(), &oldest), r.status);
+        if (r.status == ARC_STAT_OK) {
+            EXPECT_EQ(oldest, r.oldest);
+            // The checks made for the report leave no text behind.
+            const char* e = arc_geterror(msg.get());
+            EXPECT_TRUE(e == nullptr || e[0] == '\0') << e;
+        }
+        EXPECT_EQ(arc_key_count(msg.get()), r.keys);
+
+        // Without the flag nothing is computed and only the newest
+        // signature's key is fetched besides the seals'.
+        msg_ptr plain = run_message(lib_.get(), m, ARC_MODE_VERIFY);
+        EXPECT_STREQ(arc_chain_status_str(plain.get()), r.state);
+        EXPECT_EQ(arc_chain_oldest_pass(plain.get(), &oldest), ARC_STAT_INVALID);
+    }
+
+    // A state forced afterwards takes the report away with the pass.
+    msg_ptr msg = run_message(lib.get(), chain(2), ARC_MODE_VERIFY);
+    unsigned oldest = 99;
+    EXPECT_EQ(arc_chain_oldest_pass(msg.get(), &oldest), ARC_STAT_OK);
+    arc_set_cv(msg.get(), ARC_CHAIN_FAIL);
+    EXPECT_EQ(arc_chain_oldest_pass(msg.get(), &oldest), ARC_STAT_INVALID);
+}
+
+TEST_F(VerifyTest, KeyOutcomesTellStatusCacheAndTime) {
+    lib_ptr lib = make_library(keyfile_);
+    // Hop 1's signature and seal share a key: decoded once, then found in the
+    // handle's cache.
+    msg_ptr msg = run_message(lib.get(), chain(1), ARC_MODE_VERIFY);
+    ASSERT_EQ(arc_key_count(msg.get()), 2u);
+    const int want_cached[] = {0, 1};
+    for (unsigned i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        ARC_STAT status = -1;
+        bool tempfail = true;
+        unsigned long usec = 999999999;
+        int cached = 7;
+        ASSERT_EQ(arc_key_outcome(msg.get(), i, &status, &tempfail, &usec, &cached), ARC_STAT_OK);
+        EXPECT_EQ(status, ARC_STAT_OK);
+        EXPECT_FALSE(tempfail);
+        EXPECT_LT(usec, 10000000ul);
+        EXPECT_EQ(cached, want_cached[i]);
+    }
+    EXPECT_EQ(arc_key_outcome(msg.get(), 2, nullptr, nullptr, nullptr, nullptr), ARC_STAT_INVALID);
+
+    seal_params p = hop(1);
+    p.domain = "unknown.example";
+    msg = run_message(lib.get(), chain(1, &p), ARC_MODE_VERIFY);
+    ASSERT_EQ(arc_key_count(msg.get()), 1u);
+    ARC_STAT status = -1;
+    bool tempfail = true;
+    int cached = 7;
+    ASSERT_EQ(arc_key_outcome(msg.get(), 0, &status, &tempfail, nullptr, &cached), ARC_STAT_OK);
+    EXPECT_EQ(status, ARC_STAT_NOKEY);
+    EXPECT_FALSE(tempfail);
+    EXPECT_EQ(cached, -1);
 }
 
 }  // namespace
