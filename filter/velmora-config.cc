@@ -83,6 +83,8 @@ constinit const config_def arcf_config_defs[] = {
     {"SigningTable", CONFIG_TYPE_STRING, 0},
     // Further authserv-ids of this ADMD, comma-separated; default none.
     {"TrustedAuthservIDs", CONFIG_TYPE_STRING, 0},
+    // Report header.oldest-pass of passing chains; default false.
+    {"OldestPass", CONFIG_TYPE_BOOLEAN, 0},
     {nullptr, -1, 0},
 };
 
@@ -370,6 +372,7 @@ int load_trusted(arcf_config* conf, const char* value, char* err) noexcept {
 // Reads the settings of monitoring, trust and crypto policy.
 int load_ops_settings(config_setting* data, arcf_config* conf, char* err) noexcept {
     get_bool(data, "RequireSafeAlgorithms", conf->conf_safealgs);
+    get_bool(data, "OldestPass", conf->conf_oldestpass);
     if (int bits = 0; config_get(data, "MinimumKeyBits", &bits, sizeof bits) == 1) {
         // RFC 8301: keys below 1024 bits must not be accepted.
         if (bits < 1024 || bits > 16384) {
@@ -709,6 +712,7 @@ bool arcf_config_setlib(arcf_config* conf, const char** msg) noexcept {
     if (ok) {
         unsigned int flags = conf->conf_keeptmpfiles ? ARC_LIBFLAGS_KEEPFILES : 0;
         flags |= conf->conf_safealgs ? ARC_LIBFLAGS_NOSHA1 : 0;
+        flags |= conf->conf_oldestpass ? ARC_LIBFLAGS_OLDESTPASS : 0;
         ok = arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_FLAGS, &flags, sizeof flags) == ARC_STAT_OK;
     }
     if (ok) {

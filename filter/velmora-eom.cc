@@ -193,14 +193,29 @@ bool cat_reason(arcf_dstring* out, std::string_view reason) noexcept {
     return arcf_dstring_cat1(out, '"');
 }
 
+// The oldest-pass of the message's chain when OldestPass asks for it and the
+// library found one (the chain passed), else -1.
+long oldest_pass(const arcf_config* conf, arc_msg* msg) noexcept {
+    unsigned int oldest = 0;
+    if (!conf->conf_oldestpass || arc_chain_oldest_pass(msg, &oldest) != ARC_STAT_OK) {
+        return -1;
+    }
+    return static_cast<long>(oldest);
+}
+
 // Appends "arc=STATE", the reason of a failed chain when there is one (RFC
-// 8601 puts it before the properties) and the client's address when known.
-bool cat_own_arc(arcf_dstring* out, const char* state, const char* reason,
+// 8601 puts it before the properties), the oldest-pass when there is one
+// (not -1) and the client's address when known.
+bool cat_own_arc(arcf_dstring* out, const char* state, const char* reason, long oldest,
                  const char* addr) noexcept {
     if (arcf_dstring_printf(out, "arc=%s", state) == static_cast<size_t>(-1)) {
         return false;
     }
     if (reason[0] != '\0' && strcmp(state, "fail") == 0 && !cat_reason(out, reason)) {
+        return false;
+    }
+    if (oldest >= 0 &&
+        arcf_dstring_printf(out, " header.oldest-pass=%ld", oldest) == static_cast<size_t>(-1)) {
         return false;
     }
     return addr[0] == '\0' || (arcf_dstring_cat(out, " smtp.remote-ip=") && cat_value(out, addr));
@@ -485,7 +500,8 @@ bool seal_message(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const 
     }
     if (!seen.taken) {
         if ((arcf_dstring_len(afc->mctx_tmpstr) > 0 && !arcf_dstring_cat(afc->mctx_tmpstr, "; ")) ||
-            !cat_own_arc(afc->mctx_tmpstr, arc_chain_status_str(afc->mctx_arcmsg), reason, addr)) {
+            !cat_own_arc(afc->mctx_tmpstr, arc_chain_status_str(afc->mctx_arcmsg), reason,
+                         oldest_pass(conf, afc->mctx_arcmsg), addr)) {
             arcf_conflog(conf, LOG_ERR, "%s: arcf_dstring_new() failed", afc->mctx_jobid);
             return false;
         }
@@ -544,7 +560,8 @@ bool add_results(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const c
     arcf_dstring_blank(out);
     bool ok = arcf_dstring_printf(out, "%s%s; ", cc->cctx_leadspc ? " " : "",
                                   conf->conf_authservid) != static_cast<size_t>(-1) &&
-              cat_own_arc(out, arc_chain_status_str(afc->mctx_arcmsg), reason, addr);
+              cat_own_arc(out, arc_chain_status_str(afc->mctx_arcmsg), reason,
+                          oldest_pass(conf, afc->mctx_arcmsg), addr);
     // RFC 8601 has no property for the chain of custody: it goes in a comment.
     if (ok && custody[0] != '\0') {
         ok = arcf_dstring_cat(out, " (arc.chain=") && cat_escaped(out, custody, "()\\") &&

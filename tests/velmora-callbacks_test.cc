@@ -60,6 +60,8 @@ constexpr const char* data_files[] = {
     "filter-signtable-sub.list",
     "filter-signtable-only.conf",
     "filter-signtable-fallback.conf",
+    "filter-oldest.conf",
+    "filter-oldest-both.conf",
 };
 
 // The keys the configurations name, made for this run.
@@ -364,6 +366,63 @@ const std::vector<hop>& hops() {
           any_ams, "+ARC-Seal: i=3; *; cv=pass; b=*"},
          {"*: chain state forced to 2 due to prior result found"},
          "pass"},
+        // OldestPass: how far back the signatures still verify. The list's
+        // footer broke the signatures of instances 1 and 2; its border
+        // hop's result is removed as any from outside.
+        {"oldest-intact",
+         "filter-oldest.conf",
+         "seal-2",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=pass header.oldest-pass=0 "
+          "smtp.remote-ip=127.0.0.1"},
+         {},
+         "pass"},
+        {"oldest-list",
+         "filter-oldest.conf",
+         "list-reseal",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"-Authentication-Results 2",
+          "+Authentication-Results: mx.example; arc=pass header.oldest-pass=3 "
+          "smtp.remote-ip=127.0.0.1"},
+         {},
+         "pass"},
+        {"oldest-both",
+         "filter-oldest-both.conf",
+         "list-reseal",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"-Authentication-Results 2",
+          "+ARC-Authentication-Results: i=4; mx.example; arc=pass header.oldest-pass=3 "
+          "smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=4; *; cv=pass; b=*",
+          "+Authentication-Results: mx.example; arc=pass header.oldest-pass=3 "
+          "smtp.remote-ip=127.0.0.1"},
+         {},
+         "pass"},
+        // Only a passing chain has one.
+        {"oldest-fail",
+         "filter-oldest.conf",
+         "seal-2",
+         "",
+         true,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=fail reason=\"body hash mismatch\" "
+          "smtp.remote-ip=127.0.0.1"},
+         {},
+         "fail"},
         // Results from outside naming this host: removed, never read.
         {"forged-verify",
          "filter-external.conf",
@@ -884,6 +943,22 @@ void expect_parses(const change& c) {
         for (int i = 0; i < ar->ares_nresults; ++i) {
             found |= ar->ares_results[i].result_method == ARES_METHOD_ARC &&
                      written == ar->ares_results[i].result_reason;
+        }
+        EXPECT_TRUE(found) << v;
+    }
+    // So does the oldest-pass, as a property of the arc result.
+    const size_t oldest = v.find(" header.oldest-pass=");
+    if (oldest != std::string::npos) {
+        const size_t from = oldest + 20;
+        const std::string written = v.substr(from, v.find(' ', from) - from);
+        bool found = false;
+        for (int i = 0; i < ar->ares_nresults; ++i) {
+            const authres_result& r = ar->ares_results[i];
+            for (int p = 0; r.result_method == ARES_METHOD_ARC && p < r.result_nprops; ++p) {
+                found |= r.result_ptype[p] == ARES_PTYPE_HEADER &&
+                         std::string_view(r.result_property[p]) == "oldest-pass" &&
+                         written == r.result_value[p];
+            }
         }
         EXPECT_TRUE(found) << v;
     }
