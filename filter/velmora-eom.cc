@@ -673,6 +673,76 @@ sfsistat end_of_message(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc, const 
     return SMFIS_ACCEPT;
 }
 
+// The metrics' result of a key lookup from the library's outcome.
+arcf_lookup lookup_result(ARC_STAT status, bool tempfail) noexcept {
+    if (status == ARC_STAT_OK) {
+        return arcf_lookup::found;
+    }
+    if (tempfail) {
+        return arcf_lookup::error;
+    }
+    return status == ARC_STAT_NOKEY ? arcf_lookup::notfound : arcf_lookup::invalid;
+}
+
+arcf_dnssec dnssec_state(int dnssec) noexcept {
+    switch (dnssec) {
+        case ARC_DNSSEC_SECURE:
+            return arcf_dnssec::secure;
+        case ARC_DNSSEC_INSECURE:
+            return arcf_dnssec::insecure;
+        case ARC_DNSSEC_BOGUS:
+            return arcf_dnssec::bogus;
+        default:
+            return arcf_dnssec::none;
+    }
+}
+
+// Room for the key list of a log line; a longer list ends in ",...".
+constexpr size_t keys_text_size = 1024;
+
+// Counts every key lookup of the message's validation in the metrics (result,
+// DNSSEC state, time, key cache) and, when `text` is not null, lists them for
+// the log line as " keys=NAME:RESULT:DNSSEC,..." in the order made.
+void account_keys(arc_msg* msg, char* text, size_t textlen) noexcept {
+    arcf_metrics& metrics = arcf_metrics_global();
+    const unsigned n = arc_key_count(msg);
+    size_t used = 0;
+    bool cut = false;
+    for (unsigned i = 0; i < n; ++i) {
+        const char* selector = nullptr;
+        const char* domain = nullptr;
+        int dnssec = ARC_DNSSEC_UNKNOWN;
+        ARC_STAT status = ARC_STAT_OK;
+        bool tempfail = false;
+        unsigned long usec = 0;
+        int cached = -1;
+        if (arc_key_info(msg, i, &selector, &domain, &dnssec) != ARC_STAT_OK ||
+            arc_key_outcome(msg, i, &status, &tempfail, &usec, &cached) != ARC_STAT_OK) {
+            continue;
+        }
+        const arcf_lookup result = lookup_result(status, tempfail);
+        const arcf_dnssec state = dnssec_state(dnssec);
+        metrics.count_lookup(result, state, static_cast<double>(usec) / 1e6);
+        if (cached >= 0) {
+            metrics.count_key_cache(cached == 1);
+        }
+        if (text == nullptr || cut) {
+            continue;
+        }
+        // Leaves room for ",..." after any entry that fits.
+        const int w = snprintf(text + used, textlen - used, "%s%s._domainkey.%s:%s:%s",
+                               i == 0 ? " keys=" : ",", selector != nullptr ? selector : "",
+                               domain != nullptr ? domain : "", arcf_lookup_name(result),
+                               arcf_dnssec_name(state));
+        if (w < 0 || used + static_cast<size_t>(w) + 5 > textlen) {
+            snprintf(text + used, textlen - used, "%s", ",...");
+            cut = true;
+            continue;
+        }
+        used += static_cast<size_t>(w);
+    }
+}
+
 // Copies `text` into a log-safe buffer: control bytes and quotes made blanks.
 void log_safe(const char* text, char* out, size_t outlen) noexcept {
     snprintf(out, outlen, "%s", text);
@@ -697,6 +767,10 @@ void arcf_finish(const arcf_connctx* cc, arcf_msgctx* afc, arcf_outcome outcome,
     const arcf_config* conf = cc->cctx_config;
     const int mode = conf->conf_mode != 0 ? conf->conf_mode : cc->cctx_mode;
     arcf_metrics_global().count_message(mode, outcome);
+    char keys[keys_text_size] = "";
+    if (afc->mctx_arcmsg != nullptr) {
+        account_keys(afc->mctx_arcmsg, conf->conf_dolog ? keys : nullptr, sizeof keys);
+    }
     if (!conf->conf_dolog) {
         return;
     }
@@ -714,10 +788,13 @@ void arcf_finish(const arcf_connctx* cc, arcf_msgctx* afc, arcf_outcome outcome,
     if (sealdomain != nullptr && sealselector != nullptr) {
         snprintf(sealer, sizeof sealer, " d=%s s=%s", sealdomain, sealselector);
     }
-    arcf_log(LOG_INFO, "%s: client=%s mode=%s outcome=%s%s%s%s%s time=%.1fms", afc->mctx_jobid,
+    char safe_keys[keys_text_size];
+    log_safe(keys, safe_keys, sizeof safe_keys);
+    arcf_log(LOG_INFO, "%s: client=%s mode=%s outcome=%s%s%s%s%s%s time=%.1fms", afc->mctx_jobid,
              addr[0] != '\0' ? addr : "unknown", mode_words[mode & 3],
              outcome_words[static_cast<unsigned>(outcome)], why[0] != '\0' ? " reason=\"" : "", why,
-             why[0] != '\0' ? "\"" : "", sealer, arcf_metrics_since(afc->mctx_start) * 1e3);
+             why[0] != '\0' ? "\"" : "", safe_keys, sealer,
+             arcf_metrics_since(afc->mctx_start) * 1e3);
 }
 
 sfsistat mlfi_eom(SMFICTX* ctx) noexcept {

@@ -34,7 +34,7 @@ constexpr const char* outcome_names[] = {"none",   "pass",     "fail",
 static_assert(std::size(outcome_names) == arcf_outcome_count, "one name per arcf_outcome");
 constexpr const char* lookup_names[] = {"found", "notfound", "error", "invalid"};
 static_assert(std::size(lookup_names) == arcf_lookup_count, "one name per arcf_lookup");
-constexpr const char* dnssec_names[] = {"secure", "insecure", "bogus", "unknown"};
+constexpr const char* dnssec_names[] = {"secure", "insecure", "bogus", "none"};
 static_assert(std::size(dnssec_names) == arcf_dnssec_count, "one name per arcf_dnssec");
 
 constexpr auto relaxed = std::memory_order_relaxed;
@@ -155,6 +155,14 @@ bool arcf_metrics::render(arcf_dstring* out) const noexcept {
          grew(arcf_dstring_printf(out, "velmora_reloads_total{result=\"refused\"} %llu\n",
                                   static_cast<unsigned long long>(reloads_[1].load(relaxed))));
     return ok;
+}
+
+const char* arcf_lookup_name(arcf_lookup result) noexcept {
+    return lookup_names[static_cast<unsigned>(result)];
+}
+
+const char* arcf_dnssec_name(arcf_dnssec state) noexcept {
+    return dnssec_names[static_cast<unsigned>(state)];
 }
 
 arcf_metrics& arcf_metrics_global() noexcept {

@@ -47,7 +47,7 @@ enum class arcf_dnssec : unsigned {
     secure,
     insecure,
     bogus,
-    unknown,  // the resolver did not validate
+    none,  // not validated: a key file, the stub resolver, or no trust anchor
 };
 inline constexpr std::size_t arcf_dnssec_count = 4;
 
@@ -96,6 +96,11 @@ class arcf_metrics {
 
 // The process's registry.
 arcf_metrics& arcf_metrics_global() noexcept;
+
+// The label values of a lookup result and of a DNSSEC state ("found",
+// "secure", ...): constant texts.
+const char* arcf_lookup_name(arcf_lookup result) noexcept;
+const char* arcf_dnssec_name(arcf_dnssec state) noexcept;
 
 // Seconds elapsed since `start`, a CLOCK_MONOTONIC reading.
 double arcf_metrics_since(const struct timespec& start) noexcept;

@@ -313,7 +313,8 @@ const std::vector<hop>& hops() {
          eom_accept,
          {"+Authentication-Results: mx.example; arc=fail reason=\"body hash mismatch\" "
           "smtp.remote-ip=127.0.0.1"},
-         {"*: client=127.0.0.1 mode=verify outcome=fail reason=\"body hash mismatch\" time=*ms"},
+         {"*: client=127.0.0.1 mode=verify outcome=fail reason=\"body hash mismatch\" "
+          "keys=s1._domainkey.filter.example:found:none time=*ms"},
          "fail"},
         // A sign-only hop seals on top of a valid chain: the seal covers it.
         {"seal-2",
@@ -392,7 +393,11 @@ const std::vector<hop>& hops() {
          {"-Authentication-Results 2",
           "+Authentication-Results: mx.example; arc=pass header.oldest-pass=3 "
           "smtp.remote-ip=127.0.0.1"},
-         {},
+         // The newest signature, three seals, then instance 2's signature.
+         {"*: client=127.0.0.1 mode=verify outcome=pass keys=s1._domainkey.filter.example:found:"
+          "none,s1._domainkey.filter.example:found:none,s1._domainkey.filter.example:found:none,"
+          "s1._domainkey.filter.example:found:none,s1._domainkey.filter.example:found:none "
+          "time=*ms"},
          "pass"},
         {"oldest-both",
          "filter-oldest-both.conf",
@@ -766,7 +771,8 @@ const std::vector<hop>& hops() {
           "smtp.mailfrom=origin.example",
           any_ams, "+ARC-Seal: i=2; *; cv=pass; b=*"},
          {"*: chain state forced to 2 due to prior result found",
-          "*: client=127.0.0.1 mode=sign outcome=sealed d=filter.example s=s1 time=*ms"},
+          "*: client=127.0.0.1 mode=sign outcome=sealed keys=s1._domainkey.filter.example:found:"
+          "none,s1._domainkey.filter.example:found:none d=filter.example s=s1 time=*ms"},
          "pass"},
         // Several sealing identities: the envelope sender's domain (the
         // harness sends as test-sender@localhost) picks one, else the
@@ -795,7 +801,8 @@ const std::vector<hop>& hops() {
          {"+ARC-Authentication-Results: i=2; mx.example; arc=pass smtp.remote-ip=127.0.0.1",
           "+ARC-Message-Signature: i=2; a=rsa-sha256; d=filter.example; s=s1; *",
           "+ARC-Seal: i=2; a=rsa-sha256; d=filter.example; s=s1; t=*; cv=pass; b=*"},
-         {"*: client=127.0.0.1 mode=sign outcome=sealed d=filter.example s=s1 time=*ms"},
+         {"*: client=127.0.0.1 mode=sign outcome=sealed keys=big._domainkey.table.example:found:"
+          "none,big._domainkey.table.example:found:none d=filter.example s=s1 time=*ms"},
          "pass"},
         {"signtable-none",
          "filter-signtable-only.conf",
@@ -1123,6 +1130,52 @@ TEST_F(FilterHops, CountsEveryMessageInTheMetrics) {
         EXPECT_EQ(metric(c.series), before + 1);
         EXPECT_EQ(metric("velmora_validation_seconds_count"), validations + (c.validated ? 1 : 0));
         EXPECT_EQ(metric("velmora_sealing_seconds_count"), seals + (c.sealed ? 1 : 0));
+    }
+}
+
+// Each key lookup of a validation is counted by result and DNSSEC state, with
+// its time and whether the handle's key cache had the decoded key.
+TEST_F(FilterHops, CountsEveryKeyLookupInTheMetrics) {
+    const message plain = chain_test::split_message(files()["msg-plain.eml"]);
+    const std::string plain_file = dir() + "/lookups-plain.eml";
+    velmora_test::write_file_as(plain_file, files()["msg-plain.eml"], 0644);
+    const hop seal{"lookups", "filter-internal.conf", "", "", false, client::plain, 0, "", {}, {},
+                   ""};
+    const message sealed =
+        apply_changes(plain, parse_changes(run_hop(seal, plain_file).out), false);
+    ASSERT_EQ(sealed.fields.size(), plain.fields.size() + 3);
+    // The same chain with its signature's key moved to a domain that
+    // publishes none: the lookup finds nothing and the seals are not tried.
+    message moved = sealed;
+    for (auto& f : moved.fields) {
+        if (f.rfind("ARC-Message-Signature:", 0) == 0) {
+            f.replace(f.find("d=filter.example"), 16, "d=nokey.example");
+        }
+    }
+    struct lookup_case {
+        const message* msg;
+        const char* series;  // the lookup count that grows
+        long long lookups, cache;
+    };
+    const lookup_case cases[] = {
+        {&sealed, "velmora_key_lookups_total{result=\"found\",dnssec=\"none\"}", 2, 2},
+        {&moved, "velmora_key_lookups_total{result=\"notfound\",dnssec=\"none\"}", 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.series);
+        const std::string file = dir() + "/lookups.eml";
+        velmora_test::write_file_as(file, chain_test::join_message(*c.msg), 0644);
+        const long long before = metric(c.series);
+        const long long timed = metric("velmora_key_lookup_seconds_count");
+        const long long cache =
+            metric("velmora_key_cache_hits_total") + metric("velmora_key_cache_misses_total");
+        const hop h{"lookups", "filter-external.conf", "", "", false, client::plain, 0, "", {}, {},
+                    ""};
+        run_hop(h, file, 0);
+        EXPECT_EQ(metric(c.series), before + c.lookups);
+        EXPECT_EQ(metric("velmora_key_lookup_seconds_count"), timed + c.lookups);
+        EXPECT_EQ(metric("velmora_key_cache_hits_total") + metric("velmora_key_cache_misses_total"),
+                  cache + c.cache);
     }
 }
 

@@ -78,7 +78,7 @@ void feed(arcf_metrics& m) {
     m.count_message(4, arcf_outcome::pass);
     m.count_lookup(arcf_lookup::found, arcf_dnssec::secure, 0.0003);
     m.count_lookup(arcf_lookup::found, arcf_dnssec::insecure, 0.002);
-    m.count_lookup(arcf_lookup::notfound, arcf_dnssec::unknown, 0.7);
+    m.count_lookup(arcf_lookup::notfound, arcf_dnssec::none, 0.7);
     m.count_lookup(arcf_lookup::error, arcf_dnssec::bogus, 20);
     m.observe_validation(0.01);
     m.observe_sealing(0.004);
@@ -105,7 +105,7 @@ constexpr sample_case fed_samples[] = {
     {"velmora_messages_total{mode=\"sign+verify\",outcome=\"deferred\"}", "1"},
     {"velmora_key_lookups_total{result=\"found\",dnssec=\"secure\"}", "1"},
     {"velmora_key_lookups_total{result=\"found\",dnssec=\"insecure\"}", "1"},
-    {"velmora_key_lookups_total{result=\"notfound\",dnssec=\"unknown\"}", "1"},
+    {"velmora_key_lookups_total{result=\"notfound\",dnssec=\"none\"}", "1"},
     {"velmora_key_lookups_total{result=\"error\",dnssec=\"bogus\"}", "1"},
     {"velmora_key_lookups_total{result=\"invalid\",dnssec=\"secure\"}", "0"},
     // Buckets are cumulative: 0.0003 | 0.002 | 0.7 | 20 (beyond the last bound).
