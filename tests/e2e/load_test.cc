@@ -227,12 +227,12 @@ TEST_F(Load, ReloadUnderLoadLosesNothing) {
     EXPECT_TRUE(syslog.wait_for("required parameter \"Selector\" missing", 5));
 
     // After the refused file, new sessions still seal with sel1.
+    const size_t before = mta.sent_count();
     {
         smtp_session s;
         ASSERT_TRUE(s.open(mta.smtp_port(), &err)) << err;
         EXPECT_EQ(s.send("load@example.org", "sink@example.net", message("after-broken")), 250);
     }
-    const size_t before = mta.sent_count();
     ASSERT_TRUE(mta.wait_delivered(before + 1, 30));
     std::map<std::string, std::string> by_id;
     (void)delivered_ids(mta, &by_id);
