@@ -2,7 +2,8 @@
 // flows_test.cc - velmora behind a private Postfix, checked on the bytes
 // smtp-sink received: inbound validation, outbound sealing over SMTP and
 // local submission, two hops (with a list that changes the subject between
-// validating and sealing), and forged Authentication-Results.
+// validating and sealing), forged Authentication-Results, trusted
+// authserv-ids, sealing identities by sender, and the metrics endpoint.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -364,6 +365,186 @@ TEST_F(Flows, ForgedResultsAreRemoved) {
     }
     int instance = 0;
     EXPECT_EQ(validate_chain(got[0], keyfile, &instance), "pass") << got[0];
+}
+
+// Flow 5: TrustedAuthservIDs names the site's other MTAs. Their results
+// arriving from outside are removed like this host's own; a sealing hop
+// behind them copies their results into its set.
+TEST_F(Flows, TrustedAuthservIdsAreOursBothWays) {
+    const std::string trusted = "TrustedAuthservIDs mx2.velmora.test, mx3.velmora.test\n";
+    auto& border = start_mta({start_velmora("trusted-v", conf("Mode v\n" + trusted))});
+    auto& inside = start_mta({start_velmora("trusted-s", conf("Mode s\n" + trusted))});
+    send_all(border,
+             {"Authentication-Results: MX2.velmora.test; dkim=pass header.d=bank.example\n"
+              "Authentication-Results: other.example; spf=pass smtp.mailfrom=example.org\n" +
+              make_message("trusted-outside")});
+    send_all(inside,
+             {"Authentication-Results: mx3.velmora.test; spf=pass smtp.mailfrom=example.org\n"
+              "Authentication-Results: other.example; dkim=pass header.d=other.example\n" +
+              make_message("trusted-inside")});
+    ASSERT_TRUE(border.wait_delivered(1, 30)) << border.log();
+    ASSERT_TRUE(inside.wait_delivered(1, 30)) << inside.log();
+
+    const std::string outside = border.delivered().at(0);
+    const auto results = field_values(outside, "Authentication-Results");
+    ASSERT_EQ(results.size(), 2u) << outside;
+    EXPECT_EQ(results[0].rfind(std::string{authserv} + "; arc=none", 0), 0u) << results[0];
+    EXPECT_EQ(results[1].rfind("other.example;", 0), 0u) << results[1];
+    EXPECT_TRUE(syslog.wait_for("claiming authserv-id mx2.velmora.test", 5));
+
+    const std::string sealed = inside.delivered().at(0);
+    int instance = 0;
+    EXPECT_EQ(validate_chain(sealed, keyfile, &instance), "pass") << sealed;
+    EXPECT_EQ(instance, 1);
+    const std::string aar = field_values(sealed, "ARC-Authentication-Results").at(0);
+    EXPECT_EQ(
+        aar.rfind(std::string{"i=1; "} + authserv + "; spf=pass smtp.mailfrom=example.org", 0), 0u)
+        << aar;
+    EXPECT_EQ(aar.find("dkim=pass"), std::string::npos) << aar;
+}
+
+// Flow 6: a SigningTable picks the sealing identity by the envelope sender's
+// domain; each delivered set validates with its own d= and s=, and a sender
+// the table does not name gets Domain and Selector.
+TEST_F(Flows, SigningTableSealsEachSenderWithItsIdentity) {
+    const test_key other = make_key(keys.path(), "test-list", 2048);
+    ASSERT_FALSE(other.pem_path.empty());
+    ASSERT_TRUE(write_file(
+        keyfile, read_file(keyfile) + "lists._domainkey.lists.example.net " + other.record + "\n"));
+    ASSERT_TRUE(write_file(tmp / "signing.table",
+                           "# lists and their subdomains seal as the list host\n"
+                           "*.example.net     lists.example.net:lists:" +
+                               other.pem_path +
+                               "\nexample.org       example.org:sel1:" + key.pem_path + "\n"));
+    auto& mta = start_mta(
+        {start_velmora("table", conf("Mode s\nSigningTable " + (tmp / "signing.table") + "\n"))});
+    struct sender_case {
+        const char* from;
+        const char* id;
+        const char* d;
+        const char* s;
+    };
+    constexpr sender_case cases[] = {
+        {"news@announce.example.net", "table-list", "lists.example.net", "lists"},
+        {"alice@example.org", "table-org", "example.org", "sel1"},
+        {"carol@elsewhere.example", "table-fallback", "example.org", "sel1"},
+    };
+    {
+        smtp_session s;
+        std::string err;
+        ASSERT_TRUE(s.open(mta.smtp_port(), &err)) << err;
+        for (const auto& c : cases) {
+            EXPECT_EQ(s.send(c.from, "bob@example.net", make_message(c.id)), 250) << s.last_reply();
+        }
+    }
+    ASSERT_TRUE(mta.wait_delivered(std::size(cases), 30)) << mta.log();
+    const auto got = mta.delivered();
+    ASSERT_EQ(got.size(), std::size(cases));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        size_t found = 0;
+        for (const auto& m : got) {
+            if (m.find("<" + std::string{c.id} + "@example.org>") == std::string::npos) {
+                continue;
+            }
+            ++found;
+            int instance = 0;
+            EXPECT_EQ(validate_chain(m, keyfile, &instance), "pass") << m;
+            for (const char* name : {"ARC-Seal", "ARC-Message-Signature"}) {
+                const std::string v = field_values(m, name).at(0);
+                EXPECT_EQ(tag_value(v, "d"), c.d) << v;
+                EXPECT_EQ(tag_value(v, "s"), c.s) << v;
+            }
+            EXPECT_TRUE(syslog.wait_for(std::string{"outcome=sealed d="} + c.d + " s=" + c.s, 5));
+        }
+        EXPECT_EQ(found, 1u);
+    }
+}
+
+// Fetches http://127.0.0.1:PORT/metrics with curl; the body, or "" on failure.
+std::string scrape(int port) {
+    std::string out;
+    const int status = run({"/usr/bin/curl", "-sf", "--max-time", "10",
+                            "http://127.0.0.1:" + std::to_string(port) + "/metrics"},
+                           &out, 20);
+    return status == 0 ? out : std::string{};
+}
+
+// The value of one sample line ("name{labels} value") of an exposition, or -1.
+long long sample(const std::string& text, const std::string& series) {
+    const size_t at = text.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stoll(text.substr(at + series.size() + 2));
+}
+
+// Flow 7: the metrics endpoint answers while mail flows, and once the mail is
+// delivered its counters match what was sent: messages by outcome, and the
+// key lookups the chains needed.
+TEST_F(Flows, MetricsCountTheMailThatFlowed) {
+    if (access("/usr/bin/curl", X_OK) != 0) {
+        GTEST_SKIP() << "curl is not installed (scripts/install-deps installs it)";
+    }
+    const int port = free_port();
+    auto& mta = start_mta({start_velmora(
+        "metrics", conf("Mode v\nMetricsListen 127.0.0.1:" + std::to_string(port) + "\n"))});
+    std::string changed = suite_pass;
+    changed.replace(changed.find("This is a test message."), 23, "This is a changed message.");
+    constexpr int rounds = 4;
+    // The endpoint opens just after the milter socket.
+    std::string before = scrape(port);
+    for (int i = 0; i < 40 && before.empty(); ++i) {
+        usleep(250000);
+        before = scrape(port);
+    }
+    ASSERT_NE(before, "") << "no answer from the metrics endpoint";
+    EXPECT_EQ(sample(before, "velmora_messages_total{mode=\"verify\",outcome=\"pass\"}"), 0);
+
+    std::vector<std::string> during;
+    {
+        smtp_session s;
+        std::string err;
+        ASSERT_TRUE(s.open(mta.smtp_port(), &err)) << err;
+        for (int i = 0; i < rounds; ++i) {
+            for (const std::string* m : {&suite_pass, &changed}) {
+                EXPECT_EQ(s.send("alice@example.org", "bob@example.net", *m), 250)
+                    << s.last_reply();
+            }
+            EXPECT_EQ(s.send("alice@example.org", "bob@example.net",
+                             make_message("metrics-" + std::to_string(i))),
+                      250)
+                << s.last_reply();
+            during.push_back(scrape(port));
+        }
+    }
+    for (const auto& text : during) {
+        EXPECT_NE(text.find("# TYPE velmora_messages_total counter"), std::string::npos) << text;
+    }
+    ASSERT_TRUE(mta.wait_delivered(3 * rounds, 60)) << mta.log();
+    const std::string after = scrape(port);
+    struct counted {
+        const char* series;
+        long long value;
+    };
+    // A passing chain needs its signature's key and its seal's (the same key,
+    // decoded once per process); a changed body stops after the signature's.
+    const counted want[] = {
+        {"velmora_messages_total{mode=\"verify\",outcome=\"pass\"}", rounds},
+        {"velmora_messages_total{mode=\"verify\",outcome=\"fail\"}", rounds},
+        {"velmora_messages_total{mode=\"verify\",outcome=\"none\"}", rounds},
+        {"velmora_messages_total{mode=\"verify\",outcome=\"deferred\"}", 0},
+        {"velmora_key_lookups_total{result=\"found\",dnssec=\"none\"}", 3 * rounds},
+        {"velmora_key_lookup_seconds_count", 3 * rounds},
+        {"velmora_key_cache_misses_total", 1},
+        {"velmora_key_cache_hits_total", 3 * rounds - 1},
+        {"velmora_validation_seconds_count", 3 * rounds},
+    };
+    for (const auto& c : want) {
+        SCOPED_TRACE(c.series);
+        EXPECT_EQ(sample(after, c.series), c.value) << after;
+    }
+    if (access("/usr/bin/promtool", X_OK) == 0) {
+        std::string out;
+        EXPECT_EQ(run({"/usr/bin/promtool", "check", "metrics"}, &out, 60, after), 0) << out;
+    }
 }
 
 }  // namespace
