@@ -5,10 +5,16 @@
 // sealing, over an inet and a unix socket. Figures are messages per second
 // and ratios against the null milter measured in the same run, plus the
 // milter's resident memory after the first and after the last thousand
-// messages. Needs root and Debian's postfix package.
+// messages. Then the cost of the metrics: velmora validating and sealing with
+// neither its per-message log line (to a syslog socket of the benchmark's
+// own) nor MetricsListen, with the log line alone, and with both, in turn;
+// each round's ratios and their medians are printed, and the log lines and
+// the scraped message count must match the messages sent. Needs root and
+// Debian's postfix package.
 //
-// Usage: postfix_bench [-m messages] [-s sessions,...] [-k]
-//   -k keeps going after a failed scenario.
+// Usage: postfix_bench [-m messages] [-s sessions,...] [-r rounds] [-k] [-M]
+//   -r rounds of metrics runs per mode (default 3); -k keeps going after a
+//   failed scenario; -M runs only the metrics comparison.
 #include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -16,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +36,7 @@
 #include "e2e-support.h"
 #ifdef VELMORA_PROGRAM
 #include "testdns-client.h"
+#include "velmora-fixture.h"
 #endif
 
 namespace {
@@ -38,9 +46,14 @@ using clock_type = std::chrono::steady_clock;
 
 struct scenario {
     std::string name;
-    std::string milter;  // "", "null", "null-insert", "null-insert-nodelay", "verify", "seal"
+    // "", "null", "null-insert", "null-insert-nodelay", "verify", "seal"; velmora's
+    // may end in "-log" (log line on) or "-metrics" (log line and metrics on).
+    std::string milter;
     bool unix_socket;
 };
+
+// The metrics port of the velmora configurations that serve metrics.
+int metrics_port = 0;
 
 struct result {
     double rate = 0;  // messages per second
@@ -110,6 +123,7 @@ class bench {
     std::string sealed_;     // the same message sealed once by velmora
 #ifdef VELMORA_PROGRAM
     velmora_testdns::server dns_;
+    syslog_capture syslog_;
 #endif
 };
 
@@ -138,13 +152,26 @@ bool bench::setup(std::string* err) {
     if (!dns_.start("bench._domainkey.example.org TXT v=DKIM1; k=rsa; p=" + out + "\n", err)) {
         return false;
     }
-    for (const char* mode : {"v", "s"}) {
-        const std::string conf = tmp_ / (std::string{"velmora-"} + mode + ".conf");
-        if (!write_file(conf, std::string{"Domain example.org\nSelector bench\nKeyFile "} + key +
-                                  "\nAuthservID mx.example.net\nMode " + mode + "\n")) {
-            *err = "cannot write " + conf;
-            return false;
+    metrics_port = free_port();
+    for (const char* mode : {"verify", "seal"}) {
+        const std::string common = std::string{"Domain example.org\nSelector bench\nKeyFile "} +
+                                   key + "\nAuthservID mx.example.net\nMode " + mode[0] + "\n";
+        const std::string log = "Syslog yes\n";
+        const std::string metrics =
+            "MetricsListen 127.0.0.1:" + std::to_string(metrics_port) + "\n";
+        for (const auto& [suffix, extra] : {std::pair<std::string, std::string>{"", ""},
+                                            {"-log", log},
+                                            {"-metrics", log + metrics}}) {
+            const std::string conf = tmp_ / ("velmora-" + std::string{mode} + suffix + ".conf");
+            if (!write_file(conf, common + extra)) {
+                *err = "cannot write " + conf;
+                return false;
+            }
         }
+    }
+    // The log lines go to a socket of our own, read as a syslog daemon would.
+    if (!syslog_.start(tmp_ / "devlog", err)) {
+        return false;
     }
     // One pass through a sealing Postfix gives the message the validating
     // runs check.
@@ -189,13 +216,11 @@ bool bench::start_milter(const scenario& sc, const std::string& spec, child& pro
         }
     } else {
 #ifdef VELMORA_PROGRAM
-        const std::string conf = tmp_ / (std::string{"velmora-"} + sc.milter[0] + ".conf");
+        const std::string conf = tmp_ / ("velmora-" + sc.milter + ".conf");
         argv = {VELMORA_PROGRAM, "-f", "-c", conf, "-p", spec};
-        const std::string address = dns_.address();
-        opt.setup = [address] {
-            std::string e;
-            return velmora_testdns::enter_resolver_namespace(address, &e);
-        };
+        const std::string scratch = tmp_ / "scratch";
+        (void)mkdir(scratch.c_str(), 0755);
+        opt = velmora_child_options(scratch, syslog_.path(), dns_.address(), tmp_ / "milter.log");
 #else
         *err = "velmora is not built";
         return false;
@@ -255,7 +280,12 @@ std::optional<result> bench::run(const scenario& sc, int sessions, std::string* 
     if (!mta.start(opt, err)) {
         return std::nullopt;
     }
-    const std::string file = sc.milter == "verify" ? sealed_ : plain_;
+    const bool verify = sc.milter.rfind("verify", 0) == 0;
+    const bool velmora = verify || sc.milter.rfind("seal", 0) == 0;
+    const std::string file = verify ? sealed_ : plain_;
+#ifdef VELMORA_PROGRAM
+    const size_t logged_before = syslog_.count(" outcome=");
+#endif
     child source;
     child_options so;
     so.stderr_path = tmp_ / "source.log";
@@ -288,10 +318,10 @@ std::optional<result> bench::run(const scenario& sc, int sessions, std::string* 
         r.rss_first = rss_kib(worker);
     }
     r.rss_last = worker > 0 ? rss_kib(worker) : 0;
-    if (sc.milter == "verify" || sc.milter == "seal") {
+    if (velmora) {
         // Every delivered message carries velmora's work.
         const auto got = mta.delivered();
-        const std::string want = sc.milter == "verify" ? "Authentication-Results" : "ARC-Seal";
+        const std::string want = verify ? "Authentication-Results" : "ARC-Seal";
         size_t marked = 0;
         for (const auto& m : got) {
             marked += !field_values(m, want).empty();
@@ -301,9 +331,78 @@ std::optional<result> bench::run(const scenario& sc, int sessions, std::string* 
             return std::nullopt;
         }
     }
+#ifdef VELMORA_PROGRAM
+    if (sc.milter.ends_with("-log") || sc.milter.ends_with("-metrics")) {
+        // One log line per message reached the syslog socket.
+        size_t logged = 0;
+        for (int i = 0; i < 100 && logged < static_cast<size_t>(messages_); ++i) {
+            logged = syslog_.count(" outcome=") - logged_before;
+            usleep(50000);
+        }
+        if (logged != static_cast<size_t>(messages_)) {
+            *err = std::to_string(logged) + " log lines for " + std::to_string(messages_) +
+                   " messages";
+            return std::nullopt;
+        }
+    }
+#endif
+    if (sc.milter.ends_with("-metrics")) {
+        // The endpoint counted every message.
+        std::string out;
+        const std::string series = verify
+                                       ? "velmora_messages_total{mode=\"verify\",outcome=\"pass\"}"
+                                       : "velmora_messages_total{mode=\"sign\",outcome=\"sealed\"}";
+        (void)velmora_e2e::run({"/usr/bin/curl", "-sf", "--max-time", "10",
+                                "http://127.0.0.1:" + std::to_string(metrics_port) + "/metrics"},
+                               &out, 20);
+        const size_t at = out.find("\n" + series + " ");
+        if (at == std::string::npos ||
+            std::atol(out.c_str() + at + series.size() + 2) != messages_) {
+            *err = "the metrics do not count " + std::to_string(messages_) + " messages";
+            return std::nullopt;
+        }
+    }
     r.rate = messages_ / seconds;
     r.ok = true;
     return r;
+}
+
+// The median of a list of ratios.
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs velmora in `mode` ("verify" or "seal") bare (no log line, no
+// endpoint), with the log line, and with the log line and metrics, `rounds`
+// times in turn, and prints each round and the median ratios: metrics on
+// against off (log line on in both), and both features against bare.
+// Returns false when a run failed.
+bool metrics_cost(bench& b, const std::string& mode, int sessions, int rounds, std::string* err) {
+    constexpr const char* variants[] = {"", "-log", "-metrics"};
+    std::vector<double> metrics_ratios;
+    std::vector<double> both_ratios;
+    for (int i = 0; i < rounds; ++i) {
+        double rate[3] = {0, 0, 0};
+        for (int v = 0; v < 3; ++v) {
+            const scenario sc{"", mode + variants[v], false};
+            std::fflush(stdout);
+            const auto r = b.run(sc, sessions, err);
+            if (!r) {
+                std::printf("velmora %s%s: failed: %s\n", mode.c_str(), variants[v], err->c_str());
+                return false;
+            }
+            rate[v] = r->rate;
+        }
+        metrics_ratios.push_back(rate[2] / rate[1]);
+        both_ratios.push_back(rate[2] / rate[0]);
+        std::printf("%-28s %8d %9.1f %9.1f %9.1f %8.3f %8.3f\n",
+                    ("velmora " + mode + ", round " + std::to_string(i + 1)).c_str(), sessions,
+                    rate[0], rate[1], rate[2], metrics_ratios.back(), both_ratios.back());
+    }
+    std::printf("%-28s %8d %29s %8.3f %8.3f\n", ("velmora " + mode + ", median").c_str(), sessions,
+                "", median(metrics_ratios), median(both_ratios));
+    return true;
 }
 
 }  // namespace
@@ -312,10 +411,18 @@ int main(int argc, char** argv) {
     int messages = 3000;
     std::vector<int> sessions{8, 32};
     bool keep_going = false;
-    for (int c; (c = getopt(argc, argv, "km:s:")) != -1;) {
+    bool metrics_only = false;
+    int rounds = 3;
+    for (int c; (c = getopt(argc, argv, "kMm:r:s:")) != -1;) {
         switch (c) {
             case 'k':
                 keep_going = true;
+                break;
+            case 'M':
+                metrics_only = true;
+                break;
+            case 'r':
+                rounds = std::max(1, std::atoi(optarg));
                 break;
             case 'm':
                 messages = std::atoi(optarg);
@@ -329,7 +436,9 @@ int main(int argc, char** argv) {
                 break;
             }
             default:
-                std::fprintf(stderr, "usage: %s [-m messages] [-s sessions,...] [-k]\n", argv[0]);
+                std::fprintf(stderr,
+                             "usage: %s [-m messages] [-s sessions,...] [-r rounds] [-k] [-M]\n",
+                             argv[0]);
                 return 64;
         }
     }
@@ -359,12 +468,14 @@ int main(int argc, char** argv) {
         {"velmora sealing, unix", "seal", true},
 #endif
     };
-    std::printf("%d messages of 4 KiB per run; ratio against the null milter on the same socket\n",
-                messages);
-    std::printf("%-36s %8s %10s %8s %12s %12s\n", "scenario", "sessions", "msg/s", "ratio",
-                "RSS@1k KiB", "RSS@end KiB");
+    std::printf("%d messages of 4 KiB per run\n", messages);
+    if (!metrics_only) {
+        std::printf("ratio against the null milter on the same socket\n");
+        std::printf("%-36s %8s %10s %8s %12s %12s\n", "scenario", "sessions", "msg/s", "ratio",
+                    "RSS@1k KiB", "RSS@end KiB");
+    }
     int failures = 0;
-    for (int s : sessions) {
+    for (int s : metrics_only ? std::vector<int>{} : sessions) {
         double null_inet = 0;
         double null_unix = 0;
         for (const auto& sc : scenarios) {
@@ -386,5 +497,23 @@ int main(int argc, char** argv) {
                         base > 0 ? r->rate / base : 0.0, r->rss_first, r->rss_last);
         }
     }
+#ifdef VELMORA_PROGRAM
+    std::printf(
+        "\nmetrics cost, msg/s of velmora bare, with its log line (metrics off), and with\n"
+        "log line and metrics on; on/off: metrics on against off, on/bare: both\n"
+        "features against neither\n");
+    std::printf("%-28s %8s %9s %9s %9s %8s %8s\n", "round", "sessions", "bare", "log", "log+met",
+                "on/off", "on/bare");
+    for (int s : sessions) {
+        for (const char* mode : {"verify", "seal"}) {
+            if (!metrics_cost(b, mode, s, rounds, &err)) {
+                ++failures;
+                if (!keep_going) {
+                    return 1;
+                }
+            }
+        }
+    }
+#endif
     return failures == 0 ? 0 : 1;
 }
