@@ -9,13 +9,20 @@
 // whatever queries are done; so one waiting thread at a time reads it (the
 // poller), and the others sleep on a condition variable until their own query
 // is done, the poller hands over, or their limit passes.
-// Memory:  libcrypto's allocator for the service and the query handles;
-//          libunbound's own for its results, freed with ub_resolve_free().
+// In front of the context sits a small answer cache of the service's own:
+// handing a query to the context's thread and reading its result back costs
+// more than checking the keys' signatures, so a repeated lookup is answered
+// from a copy of the reply, kept no longer than the TTL libunbound gave it.
+// Memory:  libcrypto's allocator for the service, the query handles and the
+//          cached replies; libunbound's own for its results, freed with
+//          ub_resolve_free().
 // Errors:  -1 from the operations; the reason text, where there is one, stays
 //          in the query handle (arc_ub_reason) for the key lookup to word.
 // Threads: any number; the service lock guards every query's state and the
 //          poller role. libunbound's callbacks run on the polling thread and
 //          take the service lock; no libunbound call is made while holding it.
+//          The cache lock guards the answer cache and is never held together
+//          with the service lock.
 #include "arc-unbound.h"
 
 #include <poll.h>
@@ -28,6 +35,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -44,6 +52,24 @@ using steady = std::chrono::steady_clock;
 constexpr auto poll_slice = std::chrono::milliseconds{100};
 
 constexpr int rcode_servfail = 2;
+constexpr int rcode_nxdomain = 3;
+
+// Room of the answer cache: a few dozen sealers cover most of the mail a site
+// receives; the least recently used answer makes room.
+constexpr size_t answer_cache_size = 64;
+// Largest reply kept: key records with their signatures fit easily.
+constexpr size_t answer_cache_max_reply = 4096;
+
+// One reply of the answer cache; a slot with an empty name is free.
+struct cached_answer {
+    char name[256] = {};              // the query name in lower case
+    int type = 0;                     // the query type
+    steady::time_point expires{};     // the reply's TTL ends
+    steady::time_point used{};        // last hit, for the eviction
+    int dnssec = ARC_DNSSEC_UNKNOWN;  // outcome of the validation
+    unsigned char* reply = nullptr;   // owns (libcrypto)
+    size_t len = 0;
+};
 
 }  // namespace
 
@@ -58,6 +84,9 @@ struct arc_ub_service {
     std::condition_variable changed;      // a query is done, or the poller left
     bool polling = false;                 // a waiting thread reads the context
     arc_ub_qhandle* abandoned = nullptr;  // owns: cancelled queries still running
+    std::mutex cache_lock;                // guards the answer cache below
+    cached_answer cache[answer_cache_size];
+    unsigned long cache_hits = 0;
 };
 
 // One query. Allocated by arc_ub_query, freed by arc_ub_cancel or, when it is
@@ -73,6 +102,11 @@ struct arc_ub_qhandle {
     size_t buflen = 0;
     char reason[256] = {};           // why the query failed or is bogus
     arc_ub_qhandle* next = nullptr;  // in srv->abandoned
+    char name[256] = {};             // the query name in lower case, "" when too long
+    int type = 0;                    // the query type
+    bool cached = false;             // answered from the cache: the reply is in buf
+    size_t cached_len = 0;           // its length
+    int cached_dnssec = ARC_DNSSEC_UNKNOWN;
 };
 
 namespace {
@@ -106,6 +140,96 @@ void set_text(char* err, size_t errlen, const char* what, const char* detail) no
     }
 }
 
+// Copies the query name into q in lower case; leaves it empty (not cached)
+// when it does not fit.
+void keep_name(arc_ub_qhandle* q, const char* name, int type) noexcept {
+    const size_t len = std::strlen(name);
+    if (len >= sizeof q->name) {
+        return;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        q->name[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    q->name[len] = '\0';
+    q->type = type;
+}
+
+// Answers q from the cache when it holds a live reply for its question.
+bool answer_from_cache(arc_ub_service* srv, arc_ub_qhandle* q) noexcept {
+    if (q->name[0] == '\0') {
+        return false;
+    }
+    const auto now = steady::now();
+    std::lock_guard<std::mutex> guard{srv->cache_lock};
+    for (cached_answer& a : srv->cache) {
+        if (a.type != q->type || std::strcmp(a.name, q->name) != 0) {
+            continue;
+        }
+        if (now >= a.expires) {
+            return false;  // the slot is taken again by the fresh answer
+        }
+        const size_t kept = std::min(a.len, q->buflen);
+        std::memcpy(q->buf, a.reply, kept);
+        q->cached_len = kept;
+        q->cached_dnssec = a.dnssec;
+        q->cached = true;
+        q->done = true;
+        a.used = now;
+        ++srv->cache_hits;
+        return true;
+    }
+    return false;
+}
+
+// Keeps a copy of a finished query's reply for the TTL libunbound gave it:
+// answers and NXDOMAIN that validated or needed no validation. Bogus answers
+// and failures are asked again (libunbound keeps its own record of them).
+void remember(arc_ub_service* srv, const arc_ub_qhandle* q, int dnssec) noexcept {
+    const ub_result* r = q->result;
+    if (q->name[0] == '\0' || r == nullptr || r->bogus != 0 || r->ttl <= 0 ||
+        (r->rcode != 0 && r->rcode != rcode_nxdomain) || r->answer_len <= 0 ||
+        static_cast<size_t>(r->answer_len) > answer_cache_max_reply) {
+        return;
+    }
+    const auto len = static_cast<size_t>(r->answer_len);
+    auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(len));
+    if (copy == nullptr) {
+        return;  // the next lookup asks libunbound again
+    }
+    std::memcpy(copy, r->answer_packet, len);
+    const auto now = steady::now();
+    unsigned char* old = nullptr;
+    {
+        std::lock_guard<std::mutex> guard{srv->cache_lock};
+        // The same question (a lookup that raced this one, or an expired
+        // copy), else a free slot, else the least recently used one.
+        cached_answer* same = nullptr;
+        cached_answer* free_slot = nullptr;
+        cached_answer* oldest = nullptr;
+        for (cached_answer& a : srv->cache) {
+            if (a.name[0] == '\0') {
+                free_slot = free_slot != nullptr ? free_slot : &a;
+            } else if (a.type == q->type && std::strcmp(a.name, q->name) == 0) {
+                same = &a;
+                break;
+            } else if (oldest == nullptr || a.used < oldest->used) {
+                oldest = &a;
+            }
+        }
+        cached_answer* slot = same != nullptr ? same : free_slot != nullptr ? free_slot : oldest;
+        old = slot->reply;
+        std::memcpy(slot->name, q->name, sizeof slot->name);
+        slot->type = q->type;
+        slot->expires = now + std::chrono::seconds{r->ttl};
+        slot->used = now;
+        slot->dnssec = dnssec;
+        slot->reply = copy;
+        slot->len = len;
+    }
+    OPENSSL_free(old);
+}
+
 // Reads the context's results once: waits up to `slice` for its descriptor,
 // then runs the callbacks of the finished queries.
 void poll_context(arc_ub_service* srv, steady::duration slice) noexcept {
@@ -119,17 +243,27 @@ void poll_context(arc_ub_service* srv, steady::duration slice) noexcept {
 
 // Fills the caller's outputs from a finished query; returns the wait result.
 int finish(arc_ub_qhandle* q, size_t* bytes, int* dnssec) noexcept {
+    if (q->cached) {
+        if (bytes != nullptr) {
+            *bytes = q->cached_len;
+        }
+        if (dnssec != nullptr) {
+            *dnssec = q->cached_dnssec;
+        }
+        return 0;
+    }
     const ub_result* r = q->result;
     if (q->err != 0 || r == nullptr) {
         std::snprintf(q->reason, sizeof q->reason, "%s",
                       ub_strerror(q->err != 0 ? q->err : UB_NOMEM));
         return -1;
     }
+    const int outcome = r->secure != 0       ? ARC_DNSSEC_SECURE
+                        : r->bogus != 0      ? ARC_DNSSEC_BOGUS
+                        : q->srv->validating ? ARC_DNSSEC_INSECURE
+                                             : ARC_DNSSEC_UNKNOWN;
     if (dnssec != nullptr) {
-        *dnssec = r->secure != 0       ? ARC_DNSSEC_SECURE
-                  : r->bogus != 0      ? ARC_DNSSEC_BOGUS
-                  : q->srv->validating ? ARC_DNSSEC_INSECURE
-                                       : ARC_DNSSEC_UNKNOWN;
+        *dnssec = outcome;
     }
     if (r->bogus != 0) {
         std::snprintf(q->reason, sizeof q->reason, "%s",
@@ -148,6 +282,7 @@ int finish(arc_ub_qhandle* q, size_t* bytes, int* dnssec) noexcept {
     if (bytes != nullptr) {
         *bytes = kept;
     }
+    remember(q->srv, q, outcome);
     return 0;
 }
 
@@ -253,6 +388,9 @@ void arc_ub_close(void* srvp) noexcept {
         srv->abandoned = q->next;
         free_query(q);
     }
+    for (cached_answer& a : srv->cache) {
+        OPENSSL_free(a.reply);
+    }
     srv->~arc_ub_service();
     OPENSSL_free(srv);
 }
@@ -266,6 +404,11 @@ int arc_ub_query(void* srvp, int type, const unsigned char* query, unsigned char
     auto* q = static_cast<arc_ub_qhandle*>(arc_ub_make_query(srv, buf, buflen));
     if (q == nullptr) {
         return -1;
+    }
+    keep_name(q, reinterpret_cast<const char*>(query), type);
+    if (answer_from_cache(srv, q)) {
+        *qh = q;
+        return 0;
     }
     // The callback may run on another thread before this call returns; it only
     // touches q under the service lock, and q is not handed out before then.
@@ -348,6 +491,17 @@ int arc_ub_waitreply(void* srvp, void* qh, struct timeval* to, size_t* bytes, in
         *error = q->err;
     }
     return rc;
+}
+
+size_t arc_ub_cache_entries(void* srvp, unsigned long* hits) noexcept {
+    auto* srv = static_cast<arc_ub_service*>(srvp);
+    std::lock_guard<std::mutex> guard{srv->cache_lock};
+    if (hits != nullptr) {
+        *hits = srv->cache_hits;
+    }
+    return static_cast<size_t>(
+        std::count_if(std::begin(srv->cache), std::end(srv->cache),
+                      [](const cached_answer& a) { return a.name[0] != '\0'; }));
 }
 
 const char* arc_ub_reason(void* qh) noexcept {

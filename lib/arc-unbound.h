@@ -15,9 +15,10 @@ struct arc_ub_service;
 // to the name servers of /etc/resolv.conf (conffile null) or is set up by an
 // unbound configuration file, with DNSSEC validation against the trust anchors
 // of trustanchors (null: no validation). Answers are cached for their TTL,
-// negative ones too. On success *out owns the service (free it with
-// arc_ub_close) and 0 is returned; on failure -1 with the reason in err (cut to
-// errlen - 1 characters).
+// negative ones too, and repeated lookups are answered from a small cache of
+// replies in front of the context, each kept no longer than its TTL. On success *out owns the
+// service (free it with arc_ub_close) and 0 is returned; on failure -1 with the reason in err (cut
+// to errlen - 1 characters).
 int arc_ub_create(const char* conffile, const char* trustanchors, arc_ub_service** out, char* err,
                   size_t errlen) noexcept;
 
@@ -39,6 +40,10 @@ int arc_ub_waitreply(void* srv, void* qh, struct timeval* to, size_t* bytes, int
 // does; the handle owns the result from then on).
 void* arc_ub_make_query(void* srv, unsigned char* buf, size_t buflen) noexcept;
 void arc_ub_deliver(void* qh, int err, struct ub_result* result) noexcept;
+
+// How many replies the service's answer cache holds now (at most 64), and in
+// *hits (when not null) how many lookups it has answered so far.
+size_t arc_ub_cache_entries(void* srv, unsigned long* hits) noexcept;
 
 // Why a query that "wait" marked ARC_DNSSEC_BOGUS or failed did so, or null.
 // The text belongs to the query handle.

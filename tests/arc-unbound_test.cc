@@ -60,35 +60,11 @@ bool write_file(const std::string& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
-std::string read_all(const std::string& path) {
-    std::ifstream in{path, std::ios::binary};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using velmora_testdns::txt_strings;
 
-// A TXT record text as quoted character-strings of at most 255 bytes.
-std::string txt_strings(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); i += 255) {
-        out += "\"" + text.substr(i, 255) + "\" ";
-    }
-    return out;
-}
-
-// Runs a shell command; false (with the command in *err) when it fails.
-bool run(const std::string& cmd, std::string* err) {
-    if (std::system(cmd.c_str()) != 0) {
-        *err = "failed: " + cmd;
-        return false;
-    }
-    return true;
-}
-
-// Signs signed.example with fresh keys (ldns-keygen, ldns-signzone) and
-// returns the zone in the server's format (every record in the generic form
-// of ldns-read-zone), altered after signing: bogus._domainkey names the
-// attacker's key, and stripped._domainkey has lost its signature.
+// Signs signed.example with fresh keys and returns the zone in the server's
+// format, altered after signing: bogus._domainkey names the attacker's key,
+// and stripped._domainkey has lost its signature.
 bool signed_zone(const std::string& dir, std::string* zone, std::string* err) {
     const std::string record = txt_strings(state->signer.record);
     const std::string text =
@@ -98,22 +74,13 @@ bool signed_zone(const std::string& dir, std::string* zone, std::string* err) {
         "ns A 127.0.0.1\n"
         "good._domainkey TXT " +
         record + "\nbogus._domainkey TXT " + record + "\nstripped._domainkey TXT " + record + "\n";
-    if (!write_file(dir + "/signed.zone", text)) {
-        *err = "cannot write the zone";
+    std::vector<std::string> lines;
+    if (!velmora_testdns::sign_zone(dir, "signed.example", text, &lines, &state->trust_anchor,
+                                    err)) {
         return false;
     }
-    const std::string in_dir = "cd " + dir + " && ";
-    if (!run(in_dir + "ldns-keygen -a RSASHA256 -b 1024 signed.example > zsk 2>/dev/null", err) ||
-        !run(in_dir + "ldns-keygen -k -a RSASHA256 -b 1024 signed.example > ksk 2>/dev/null",
-             err) ||
-        !run(in_dir + "ldns-signzone -f signed.out signed.zone $(cat zsk) $(cat ksk)", err) ||
-        !run(in_dir + "ldns-read-zone -U TYPE255 signed.out > signed.generic 2>/dev/null", err) ||
-        !run(in_dir + "cp $(cat ksk).ds anchor.ds", err)) {
-        return false;
-    }
-    std::istringstream lines{read_all(dir + "/signed.generic")};
     std::string out;
-    for (std::string line; std::getline(lines, line);) {
+    for (std::string line : lines) {
         const bool is_txt = line.find("\tTYPE16\t") != std::string::npos;
         // An RRSIG's data starts with the type it covers (0010: TXT).
         const size_t sig = line.find("\tTYPE46\t\\# ");
@@ -129,8 +96,18 @@ bool signed_zone(const std::string& dir, std::string* zone, std::string* err) {
         out += line + "\n";
     }
     *zone = out;
-    state->trust_anchor = dir + "/anchor.ds";
     return true;
+}
+
+// More keys than the adapter's answer cache holds.
+constexpr int many_keys = 80;
+std::string many_zone() {
+    std::string zone = "many.example SOA ns.many.example host.many.example 1 3600 600 86400 60\n";
+    for (int i = 0; i < many_keys; ++i) {
+        zone += "k" + std::to_string(i) + "._domainkey.many.example TXT v=DKIM1; p=K" +
+                std::to_string(i) + "\n";
+    }
+    return zone;
 }
 
 std::string plain_zone() {
@@ -165,7 +142,8 @@ std::string plain_zone() {
            "\n"
            "s2._domainkey.slow.example DELAY 700\n"
            "s3._domainkey.slow.example CASE drop\n"
-           "s1._domainkey.silent.example CASE drop\n";
+           "s1._domainkey.silent.example CASE drop\n" +
+           many_zone();
 }
 
 class UnboundTest : public ::testing::Test {
@@ -193,9 +171,7 @@ class UnboundTest : public ::testing::Test {
         }
         state->conf = state->dir + "/unbound.conf";
         if (!write_file(state->conf,
-                        "server:\n  do-not-query-localhost: no\n"
-                        "forward-zone:\n  name: \".\"\n  forward-addr: " +
-                            state->dns.address() + "\n")) {
+                        velmora_testdns::forward_configuration(state->dns.address()))) {
             state->failure = "cannot write the unbound configuration";
         }
     }
@@ -379,6 +355,38 @@ TEST_F(UnboundTest, CachesNegativeAnswers) {
     }
     EXPECT_EQ(state->dns.count_queries("missing._domainkey.d1", 16), 1);
     EXPECT_EQ(state->dns.count_queries("aonly._domainkey.d1", 16), aonly_before + 1);
+}
+
+TEST_F(UnboundTest, TheAnswerCacheStaysBoundedAndAnswersRight) {
+    lib_ptr lib = resolver_library(false, 5);
+    std::string text;
+    std::string error;
+    // Twice round more names than it holds: every answer is still the
+    // record's own, and the cache never grows past its room.
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < many_keys; ++i) {
+            const std::string selector = "k" + std::to_string(i);
+            SCOPED_TRACE(selector);
+            ASSERT_EQ(lookup(lib.get(), selector.c_str(), "many.example", &text, &error),
+                      ARC_STAT_OK)
+                << error;
+            EXPECT_EQ(text, "v=DKIM1; p=K" + std::to_string(i));
+        }
+    }
+    unsigned long hits = 0;
+    EXPECT_EQ(arc_ub_cache_entries(lib->arc_dns_service, &hits), 64u);
+    // The recent names are answered by the cache, in any case of letters.
+    const unsigned long before = hits;
+    ASSERT_EQ(lookup(lib.get(), "K79", "Many.Example", &text, &error), ARC_STAT_OK) << error;
+    EXPECT_EQ(text, "v=DKIM1; p=K79");
+    (void)arc_ub_cache_entries(lib->arc_dns_service, &hits);
+    EXPECT_EQ(hits, before + 1);
+    // Failures are not kept: each SERVFAIL is asked of libunbound again.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(lookup(lib.get(), "servfail", "d1", &text, &error), ARC_STAT_KEYFAIL);
+    }
+    (void)arc_ub_cache_entries(lib->arc_dns_service, &hits);
+    EXPECT_EQ(hits, before + 1);
 }
 
 // ---- Time limits ----

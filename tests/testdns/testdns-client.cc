@@ -213,4 +213,48 @@ int run_in_resolver_namespace(const std::string& address, const std::function<in
     return rc == 255 ? -1 : rc;
 }
 
+std::string txt_strings(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); i += 255) {
+        out += "\"" + text.substr(i, 255) + "\" ";
+    }
+    return out;
+}
+
+std::string forward_configuration(const std::string& address) {
+    return "server:\n  do-not-query-localhost: no\n"
+           "forward-zone:\n  name: \".\"\n  forward-addr: " +
+           address + "\n";
+}
+
+bool sign_zone(const std::string& dir, const std::string& origin, const std::string& zone_text,
+               std::vector<std::string>* lines, std::string* anchor, std::string* err) {
+    const std::string base = dir + "/" + origin;
+    if (!write_text(base + ".zone", zone_text)) {
+        *err = "cannot write " + base + ".zone";
+        return false;
+    }
+    const std::string in_dir = "cd '" + dir + "' && ";
+    const std::string z = "'" + origin + "'";  // every file is named after the zone
+    for (const std::string& cmd :
+         {in_dir + "ldns-keygen -a RSASHA256 -b 1024 " + z + " > " + z + ".zsk 2>/dev/null",
+          in_dir + "ldns-keygen -k -a RSASHA256 -b 1024 " + z + " > " + z + ".ksk 2>/dev/null",
+          in_dir + "ldns-signzone -f " + z + ".signed " + z + ".zone $(cat " + z + ".zsk) $(cat " +
+              z + ".ksk)",
+          in_dir + "ldns-read-zone -U TYPE255 " + z + ".signed > " + z + ".generic 2>/dev/null",
+          in_dir + "cp $(cat " + z + ".ksk).ds " + z + ".anchor"}) {
+        if (std::system(cmd.c_str()) != 0) {
+            *err = "failed: " + cmd;
+            return false;
+        }
+    }
+    std::ifstream in{base + ".generic"};
+    lines->clear();
+    for (std::string line; std::getline(in, line);) {
+        lines->push_back(line);
+    }
+    *anchor = base + ".anchor";
+    return true;
+}
+
 }  // namespace velmora_testdns

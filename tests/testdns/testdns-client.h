@@ -68,6 +68,24 @@ bool start_and_enter(server& srv, const std::string& zone_text, std::string* err
 // threaded or must keep their own /etc/resolv.conf.
 int run_in_resolver_namespace(const std::string& address, const std::function<int()>& body);
 
+// A TXT record's text as the zone file wants it: quoted character-strings
+// of at most 255 bytes, each followed by a blank.
+std::string txt_strings(const std::string& text);
+
+// An unbound configuration that forwards every query to `address` (for
+// arc_dns_unbound() and the filter's ResolverConfiguration).
+std::string forward_configuration(const std::string& address);
+
+// Signs the zone text for `origin` (with $ORIGIN, $TTL, SOA and NS lines of
+// its own) with fresh 1024-bit RSASHA256 keys (ldns-keygen, ldns-signzone;
+// Debian's ldnsutils) in the existing directory `dir`. On success *lines
+// holds the signed zone in the server's format, one record per line (the
+// generic form of ldns-read-zone, so that a caller can alter records after
+// signing), and *anchor the path of the DS record of the key-signing key, a
+// trust anchor for the zone. False with the reason in *err.
+bool sign_zone(const std::string& dir, const std::string& origin, const std::string& zone_text,
+               std::vector<std::string>* lines, std::string* anchor, std::string* err);
+
 }  // namespace velmora_testdns
 
 #endif  // VELMORA_TESTS_TESTDNS_TESTDNS_CLIENT_H
