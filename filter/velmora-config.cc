@@ -85,6 +85,17 @@ constinit const config_def arcf_config_defs[] = {
     {"TrustedAuthservIDs", CONFIG_TYPE_STRING, 0},
     // Report header.oldest-pass of passing chains; default false.
     {"OldestPass", CONFIG_TYPE_BOOLEAN, 0},
+    // How keys are looked up in DNS: "unbound" (default) or "stub".
+    {"Resolver", CONFIG_TYPE_STRING, 0},
+    // An unbound configuration file for the unbound resolver; default none
+    // (forward to the name servers of /etc/resolv.conf).
+    {"ResolverConfiguration", CONFIG_TYPE_STRING, 0},
+    // DNSSEC trust anchors (DS or DNSKEY records); default none (no DNSSEC).
+    {"TrustAnchorFile", CONFIG_TYPE_STRING, 0},
+    // Seconds the key lookups of one message may take in all; default 5.
+    {"DNSTimeout", CONFIG_TYPE_INTEGER, 0},
+    // "fail" (default) or "tempfail": what a lookup that may pass later does.
+    {"DNSErrorAction", CONFIG_TYPE_STRING, 0},
     {nullptr, -1, 0},
 };
 
@@ -110,6 +121,10 @@ constexpr name_code facility_names[] = {
     {"local5", LOG_LOCAL5}, {"local6", LOG_LOCAL6}, {"local7", LOG_LOCAL7},
 };
 static_assert(std::size(facility_names) == 19, "eleven names and local0 to local7");
+// Resolver values: whether the value names the stub resolver.
+constexpr name_code resolver_names[] = {{"unbound", 0}, {"stub", 1}};
+// DNSErrorAction values: whether the value defers the message.
+constexpr name_code dnsaction_names[] = {{"fail", 0}, {"tempfail", 1}};
 
 // Returns the code of the first row named `name` ignoring case, or -1.
 template <size_t N>
@@ -554,6 +569,112 @@ int check_sealing(config_setting* data, arcf_config* conf, const char* userid, c
     return 0;
 }
 
+// Checks that a file of the resolver can be read and keeps its absolute path
+// in *out. A relative path is taken from the base directory; under `root`
+// (ChangeRootDirectory), where the resolver reads it, the file is looked for
+// below that directory.
+int load_resolver_file(const arcf_config* conf, const char* setting, const char* path,
+                       const char* root, char** out, char* err) noexcept {
+    calloc_ptr<char> full{resolve(conf->conf_basedir, path)};
+    calloc_ptr<char> seen{nullptr};
+    if (full && root != nullptr) {
+        char* joined = nullptr;
+        if (asprintf(&joined, "%s/%s", root, full.get() + (full.get()[0] == '/' ? 1 : 0)) >= 0) {
+            seen.reset(joined);
+        }
+    }
+    if (!full || (root != nullptr && !seen)) {
+        set_error(err, "malloc(): %s", strerror(errno));
+        return -1;
+    }
+    const char* check = root != nullptr ? seen.get() : full.get();
+    unique_fd fd{open(check, O_RDONLY | O_CLOEXEC)};
+    struct stat st;
+    if (!fd) {
+        set_error(err, "%s: %s: open(): %s", setting, check, strerror(errno));
+        return -1;
+    }
+    if (fstat(fd.get(), &st) != 0) {
+        set_error(err, "%s: %s: stat(): %s", setting, check, strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        set_error(err, "%s: %s: open(): Not a regular file", setting, check);
+        return -1;
+    }
+    // Absolute, so that a later change of directory does not move it.
+    *out = root != nullptr ? full.release() : realpath(check, nullptr);
+    if (*out == nullptr) {
+        set_error(err, "%s: %s: realpath(): %s", setting, check, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Reads Resolver, ResolverConfiguration, TrustAnchorFile, DNSTimeout and
+// DNSErrorAction. An unbound configuration is tried at once (when the
+// resolver will read it from the same root), so that a syntax error stops the
+// load rather than the start of the library.
+int load_resolver(config_setting* data, arcf_config* conf, char* err) noexcept {
+    if (const char* value = get_text(data, "Resolver"); value != nullptr) {
+        const int stub = lookup(resolver_names, value);
+        if (stub < 0) {
+            set_error(err, "Resolver \"%s\" is neither \"unbound\" nor \"stub\"", value);
+            return -1;
+        }
+        conf->conf_stubresolver = stub == 1;
+    }
+    if (const char* value = get_text(data, "DNSErrorAction"); value != nullptr) {
+        const int defer = lookup(dnsaction_names, value);
+        if (defer < 0) {
+            set_error(err, "DNSErrorAction \"%s\" is neither \"fail\" nor \"tempfail\"", value);
+            return -1;
+        }
+        conf->conf_dnstempfail = defer == 1;
+    }
+    if (int secs = 0; config_get(data, "DNSTimeout", &secs, sizeof secs) == 1) {
+        if (secs < 1 || static_cast<uint32_t>(secs) > ARCF_MAX_DNSTIMEOUT) {
+            set_error(err, "DNSTimeout %d is not from 1 to %u seconds", secs, ARCF_MAX_DNSTIMEOUT);
+            return -1;
+        }
+        conf->conf_dnstimeout = static_cast<uint32_t>(secs);
+    }
+    const char* root = get_text(data, "ChangeRootDirectory");
+    for (const auto& [setting, field] :
+         {std::pair{"ResolverConfiguration", &conf->conf_resolverconf},
+          std::pair{"TrustAnchorFile", &conf->conf_trustanchors}}) {
+        const char* path = get_text(data, setting);
+        if (path == nullptr) {
+            continue;
+        }
+        // The stub resolver reads neither file: say so rather than run
+        // without the validation the operator asked for.
+        if (conf->conf_stubresolver) {
+            set_error(err, "%s needs Resolver unbound", setting);
+            return -1;
+        }
+        if (load_resolver_file(conf, setting, path, root, field, err) != 0) {
+            return -1;
+        }
+    }
+    if (conf->conf_resolverconf != nullptr && root == nullptr) {
+        arc_library* trial = arc_init();
+        if (trial == nullptr) {
+            set_error(err, "failed to initialize ARC library");
+            return -1;
+        }
+        char why[ARCF_ERRBUF_SIZE - 32] = "";
+        const ARC_STAT st =
+            arc_dns_unbound(trial, conf->conf_resolverconf, nullptr, why, sizeof why);
+        arc_close(trial);
+        if (st != ARC_STAT_OK) {
+            set_error(err, "ResolverConfiguration: %s", why);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // Checks the base directory and keeps its absolute path in the record.
 int check_basedir(arcf_config* conf, const char* dir, char* err) noexcept {
     if (strlen(dir) >= ARCF_PATH_SIZE) {
@@ -609,6 +730,7 @@ arcf_config* arcf_config_new() noexcept {
     conf->conf_maxhdrsz = ARCF_DEFAULT_MAXHDRSZ;
     conf->conf_safekeys = true;
     conf->conf_minkeybits = ARCF_DEFAULT_MINKEYBITS;
+    conf->conf_dnstimeout = ARCF_DEFAULT_DNSTIMEOUT;
     conf->conf_umask = -1;
     conf->conf_canonhdr = ARC_CANON_RELAXED;
     conf->conf_canonbody = ARC_CANON_SIMPLE;
@@ -680,6 +802,9 @@ int arcf_config_load(config_setting* data, arcf_config* conf, char* err,
         if (load_keyrecordfile(conf, path.get(), err) != 0) {
             return -1;
         }
+    }
+    if (data != nullptr && load_resolver(data, conf, err) != 0) {
+        return -1;
     }
     if (check_sealing(data, conf, userid, err) != 0) {
         return -1;
@@ -758,6 +883,25 @@ bool arcf_config_setlib(arcf_config* conf, const char** msg) noexcept {
         *msg = options_failed;
         return false;
     }
+    if (unsigned int secs = conf->conf_dnstimeout;
+        secs != 0 &&
+        arc_options(lib, ARC_OP_SETOPT, ARC_OPTS_DNSTIMEOUT, &secs, sizeof secs) != ARC_STAT_OK) {
+        *msg = options_failed;
+        return false;
+    }
+    // Keys read from a file need no resolver; the handle keeps the stub one.
+    if (!conf->conf_stubresolver && conf->conf_keyrecordfile == nullptr &&
+        !conf->conf_resolverset) {
+        char why[ARCF_ERRBUF_SIZE - 40] = "";
+        if (arc_dns_unbound(lib, conf->conf_resolverconf, conf->conf_trustanchors, why,
+                            sizeof why) != ARC_STAT_OK) {
+            snprintf(conf->conf_resolvererr, sizeof conf->conf_resolvererr,
+                     "failed to start the resolver: %s", why);
+            *msg = conf->conf_resolvererr;
+            return false;
+        }
+        conf->conf_resolverset = true;
+    }
     return true;
 }
 
@@ -790,6 +934,8 @@ void arcf_config_free(arcf_config* conf) noexcept {
         free(conf->conf_keydata);
     }
     free(conf->conf_keyrecordfile);
+    free(conf->conf_resolverconf);
+    free(conf->conf_trustanchors);
     free(conf->conf_basedir);
     free(conf->conf_trustedids);
     free(conf->conf_trustedtext);

@@ -35,6 +35,10 @@ constexpr size_t ARCF_PATH_SIZE = 1025;
 constexpr int64_t ARCF_DEFAULT_MAXHDRSZ = 65536;
 // Smallest RSA key accepted when MinimumKeyBits is not set.
 constexpr uint32_t ARCF_DEFAULT_MINKEYBITS = 1024;
+// Seconds the key lookups of one message may take when DNSTimeout is not set,
+// and the largest value it takes (an MTA gives up on a filter after minutes).
+constexpr uint32_t ARCF_DEFAULT_DNSTIMEOUT = 5;
+constexpr uint32_t ARCF_MAX_DNSTIMEOUT = 300;
 
 // The settings table handed to config_load() and config_check(): every key of
 // the configuration file with its kind, ended by a row with a null name.
@@ -92,6 +96,13 @@ struct arcf_config {
     char* conf_trustedtext;          // owns: TrustedAuthservIDs, cut into conf_trustedids
     char** conf_trustedids;          // owns the array only: the trusted authserv-ids, or null
     arcf_signtable* conf_signtable;  // owns: SigningTable, or null
+    bool conf_stubresolver;          // Resolver stub: the C library's resolver, not unbound
+    char* conf_resolverconf;         // owns: ResolverConfiguration (absolute), or null
+    char* conf_trustanchors;         // owns: TrustAnchorFile (absolute), or null: no DNSSEC
+    uint32_t conf_dnstimeout;        // DNSTimeout: seconds of key lookups per message
+    bool conf_dnstempfail;           // DNSErrorAction tempfail: defer when a lookup may pass later
+    bool conf_resolverset;           // arcf_config_setlib() started the unbound resolver
+    char conf_resolvererr[ARCF_ERRBUF_SIZE];  // setlib's message when the resolver did not start
 };
 
 // When `id` is this host's authserv-id or one of TrustedAuthservIDs (ignoring
@@ -151,7 +162,7 @@ int arcf_facility(const char* name) noexcept;
 // bytes) when the path cannot be made absolute. Call before any thread starts.
 bool arcf_config_setfile(const char* path, char* err) noexcept;
 // Creates an empty record: zero-filled, conf_maxhdrsz 65536, conf_safekeys set,
-// conf_umask -1, and conf_dolog / conf_reqhdrs set from cmdline_dolog /
+// conf_umask -1, conf_dnstimeout 5, and conf_dolog / conf_reqhdrs set from cmdline_dolog /
 // cmdline_reqhdrs. Returns null when memory runs out; the caller frees it with
 // arcf_config_free().
 arcf_config* arcf_config_new() noexcept;
@@ -167,9 +178,11 @@ arcf_config* arcf_config_new() noexcept;
 // texts point into `data`, which must live as long as the record.
 int arcf_config_load(config_setting* data, arcf_config* conf, char* err, const char* user) noexcept;
 // Creates the record's library handle when it has none and hands it the
-// record's options. Returns true; on failure false with *msg pointing at a
-// fixed text ("failed to initialize ARC library" or "failed to set ARC library
-// options").
+// record's options; unless Resolver is stub or KeyRecordFile is set, it also
+// starts the handle's unbound resolver (once per record). Returns true; on
+// failure false with *msg pointing at a fixed text ("failed to initialize ARC
+// library" or "failed to set ARC library options") or, when the resolver did
+// not start, at "failed to start the resolver: REASON" held by the record.
 bool arcf_config_setlib(arcf_config* conf, const char** msg) noexcept;
 // Changes into the record's BaseDirectory, if it has one. Call once the record
 // has been loaded and set up and is about to become current. Returns true, or

@@ -656,6 +656,12 @@ sfsistat end_of_message(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc, const 
                  : afc->mctx_refused ? "the library refused a header field or body chunk"
                                      : "");
     }
+    // DNSErrorAction tempfail: a key lookup that may pass on a later try (no
+    // answer in time, SERVFAIL) defers the message instead of failing it.
+    if (conf->conf_dnstempfail && arc_key_dnstempfail(afc->mctx_arcmsg)) {
+        why = reason[0] != '\0' ? reason : "key lookup failed";
+        return SMFIS_TEMPFAIL;
+    }
     why = "internal error";
     if ((cc->cctx_mode & ARC_MODE_VERIFY) != 0 && !remove_our_results(ctx, cc, afc)) {
         return SMFIS_TEMPFAIL;

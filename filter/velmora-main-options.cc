@@ -30,6 +30,9 @@ constexpr const char* option_string = "Ac:fhlnp:P:rt:u:vV";
 int print_version() {
     arcf_config* conf = arcf_config_new();
     const char* msg = "malloc() failed";
+    if (conf != nullptr) {
+        conf->conf_stubresolver = true;  // no key is looked up
+    }
     if (conf == nullptr || !arcf_config_setlib(conf, &msg)) {
         fprintf(stderr, "%s: can't configure ARC library: %s\n", progname, msg);
         if (conf != nullptr) {

@@ -12,3 +12,14 @@ set_tests_properties(arc-unbound_test PROPERTIES LABELS integration
                      ENVIRONMENT "VELMORA_TEST_DATA=${VELMORA_TEST_DATA}")
 set_tests_properties(arc-unbound-threads_test PROPERTIES LABELS "integration;threads"
                      ENVIRONMENT "VELMORA_TEST_DATA=${VELMORA_TEST_DATA}")
+# The filter's resolver settings, loaded and at work in test mode (root only:
+# the private mount namespace of the configuration tests).
+if(TARGET velmora_filter_objs)
+  add_executable(velmora-resolver_test ${CMAKE_CURRENT_SOURCE_DIR}/velmora-resolver_test.cc
+                                       ${CMAKE_CURRENT_SOURCE_DIR}/chain-support.cc)
+  target_link_libraries(velmora-resolver_test PRIVATE velmora_config_support
+                                                      velmora_testdns_client)
+  add_test(NAME velmora-resolver_test COMMAND velmora-resolver_test)
+  set_tests_properties(velmora-resolver_test PROPERTIES LABELS integration
+                       ENVIRONMENT "VELMORA_TEST_DATA=${VELMORA_TEST_DATA}")
+endif()
