@@ -143,7 +143,7 @@ void set_text(char* err, size_t errlen, const char* what, const char* detail) no
 // Copies the query name into q in lower case; leaves it empty (not cached)
 // when it does not fit.
 void keep_name(arc_ub_qhandle* q, const char* name, int type) noexcept {
-    const size_t len = std::strlen(name);
+    const size_t len = name != nullptr ? std::strlen(name) : sizeof q->name;
     if (len >= sizeof q->name) {
         return;
     }
@@ -307,7 +307,8 @@ void arc_ub_deliver(void* qh, int err, ub_result* result) noexcept {
     srv->changed.notify_all();
 }
 
-void* arc_ub_make_query(void* srvp, unsigned char* buf, size_t buflen) noexcept {
+void* arc_ub_make_query(void* srvp, const char* name, int type, unsigned char* buf,
+                        size_t buflen) noexcept {
     void* mem = OPENSSL_zalloc(sizeof(arc_ub_qhandle));
     if (mem == nullptr) {
         return nullptr;
@@ -316,6 +317,7 @@ void* arc_ub_make_query(void* srvp, unsigned char* buf, size_t buflen) noexcept 
     q->srv = static_cast<arc_ub_service*>(srvp);
     q->buf = buf;
     q->buflen = buflen;
+    keep_name(q, name, type);
     return q;
 }
 
@@ -401,11 +403,11 @@ int arc_ub_query(void* srvp, int type, const unsigned char* query, unsigned char
     if (srv == nullptr || query == nullptr || buf == nullptr || qh == nullptr) {
         return -1;
     }
-    auto* q = static_cast<arc_ub_qhandle*>(arc_ub_make_query(srv, buf, buflen));
+    auto* q = static_cast<arc_ub_qhandle*>(
+        arc_ub_make_query(srv, reinterpret_cast<const char*>(query), type, buf, buflen));
     if (q == nullptr) {
         return -1;
     }
-    keep_name(q, reinterpret_cast<const char*>(query), type);
     if (answer_from_cache(srv, q)) {
         *qh = q;
         return 0;

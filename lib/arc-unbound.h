@@ -35,10 +35,12 @@ int arc_ub_waitreply(void* srv, void* qh, struct timeval* to, size_t* bytes, int
                      int* dnssec) noexcept;
 
 // The two halves of a query, for the resolver and for the fuzz target: a new
-// query handle for the reply buffer buf (as "start" makes it, null when memory
-// runs out), and the delivery of libunbound's result to it (as the callback
-// does; the handle owns the result from then on).
-void* arc_ub_make_query(void* srv, unsigned char* buf, size_t buflen) noexcept;
+// query handle for the question (name, type) and the reply buffer buf (as
+// "start" makes it, without asking the cache; null when memory runs out),
+// and the delivery of libunbound's result to it (as the callback does; the
+// handle owns the result from then on, and "wait" keeps a cacheable reply).
+void* arc_ub_make_query(void* srv, const char* name, int type, unsigned char* buf,
+                        size_t buflen) noexcept;
 void arc_ub_deliver(void* qh, int err, struct ub_result* result) noexcept;
 
 // How many replies the service's answer cache holds now (at most 64), and in

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // fuzz_unbound_reply.cc - results of any shape from libunbound through the
 // resolver adapter's answer path (arc_ub_waitreply, then the key lookup's
-// reply walk and the key record checks): the input's first byte chooses the
-// result's flags, its second the RCODE, and the rest is the answer packet.
+// reply walk and the key record checks, and the copy kept in its answer
+// cache): the input's first byte chooses the result's flags and TTL, its
+// second the RCODE, and the rest is the answer packet.
 // The query is never sent; the result is delivered as libunbound's callback
 // delivers it.
 #include <unbound.h>
@@ -36,11 +37,14 @@ ub_result* make_result() {
     r->answer_packet = std::malloc(input_size - 2 + 1);
     std::memcpy(r->answer_packet, input + 2, input_size - 2);
     r->havedata = r->answer_len > 0;
+    // A TTL makes the adapter keep a copy of the reply in its cache.
+    r->ttl = (flags & 0x20) != 0 ? 60 : 0;
     return r;
 }
 
-int fuzz_start(void* srv, int, const unsigned char*, unsigned char* buf, size_t buflen, void** qh) {
-    void* q = arc_ub_make_query(srv, buf, buflen);
+int fuzz_start(void* srv, int type, const unsigned char* name, unsigned char* buf, size_t buflen,
+               void** qh) {
+    void* q = arc_ub_make_query(srv, reinterpret_cast<const char*>(name), type, buf, buflen);
     if (q == nullptr) {
         return -1;
     }
