@@ -612,9 +612,9 @@ int load_resolver_file(const arcf_config* conf, const char* setting, const char*
 }
 
 // Reads Resolver, ResolverConfiguration, TrustAnchorFile, DNSTimeout and
-// DNSErrorAction. An unbound configuration is tried at once (when the
-// resolver will read it from the same root), so that a syntax error stops the
-// load rather than the start of the library.
+// DNSErrorAction. An unbound configuration and trust anchors are tried at
+// once (when the resolver will read them from the same root), so that a file
+// the resolver refuses stops the load rather than the start of the library.
 int load_resolver(config_setting* data, arcf_config* conf, char* err) noexcept {
     if (const char* value = get_text(data, "Resolver"); value != nullptr) {
         const int stub = lookup(resolver_names, value);
@@ -657,18 +657,26 @@ int load_resolver(config_setting* data, arcf_config* conf, char* err) noexcept {
             return -1;
         }
     }
-    if (conf->conf_resolverconf != nullptr && root == nullptr) {
+    if ((conf->conf_resolverconf != nullptr || conf->conf_trustanchors != nullptr) &&
+        root == nullptr) {
         arc_library* trial = arc_init();
         if (trial == nullptr) {
             set_error(err, "failed to initialize ARC library");
             return -1;
         }
         char why[ARCF_ERRBUF_SIZE - 32] = "";
-        const ARC_STAT st =
-            arc_dns_unbound(trial, conf->conf_resolverconf, nullptr, why, sizeof why);
+        const ARC_STAT st = arc_dns_unbound(trial, conf->conf_resolverconf, conf->conf_trustanchors,
+                                            why, sizeof why);
         arc_close(trial);
         if (st != ARC_STAT_OK) {
-            set_error(err, "ResolverConfiguration: %s", why);
+            // The text starts with the file it is about.
+            const char* ta = conf->conf_trustanchors;
+            const bool about_anchors = ta != nullptr && strncmp(why, ta, strlen(ta)) == 0;
+            set_error(err, "%s: %s",
+                      about_anchors                        ? "TrustAnchorFile"
+                      : conf->conf_resolverconf != nullptr ? "ResolverConfiguration"
+                                                           : "Resolver",
+                      why);
             return -1;
         }
     }

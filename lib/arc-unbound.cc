@@ -230,6 +230,24 @@ void remember(arc_ub_service* srv, const arc_ub_qhandle* q, int dnssec) noexcept
     OPENSSL_free(old);
 }
 
+// libunbound parses the trust anchors only when it answers its first
+// question, and a file it cannot parse then fails every lookup. Ask it one
+// question that a zone of its own answers, without any traffic, so that a
+// bad file is refused while the caller can still say so. Returns 0 or a
+// libunbound error (UB_INITFAIL for anchors it refused).
+int check_anchors(ub_ctx* ctx) noexcept {
+    int rc = ub_ctx_set_option(ctx, "local-zone:", "velmora-anchor-check.invalid. static");
+    if (rc != 0) {
+        return rc;
+    }
+    ub_result* r = nullptr;
+    rc = ub_resolve(ctx, "velmora-anchor-check.invalid.", 1, 1, &r);
+    if (r != nullptr) {
+        ub_resolve_free(r);
+    }
+    return rc;
+}
+
 // Reads the context's results once: waits up to `slice` for its descriptor,
 // then runs the callbacks of the finished queries.
 void poll_context(arc_ub_service* srv, steady::duration slice) noexcept {
@@ -365,8 +383,13 @@ int arc_ub_create(const char* conffile, const char* trustanchors, arc_ub_service
         }
         std::fclose(f);
         rc = ub_ctx_add_ta_file(srv->ctx, trustanchors);
+        if (rc == 0) {
+            rc = check_anchors(srv->ctx);
+        }
         if (rc != 0) {
-            set_text(err, errlen, trustanchors, ub_strerror(rc));
+            set_text(err, errlen, trustanchors,
+                     rc == UB_INITFAIL ? "the resolver cannot use these trust anchors"
+                                       : ub_strerror(rc));
             arc_ub_close(srv);
             return -1;
         }

@@ -14,7 +14,8 @@ struct arc_ub_service;
 // Creates the service of one library handle: an unbound context that forwards
 // to the name servers of /etc/resolv.conf (conffile null) or is set up by an
 // unbound configuration file, with DNSSEC validation against the trust anchors
-// of trustanchors (null: no validation). Answers are cached for their TTL,
+// of trustanchors (null: no validation; a file libunbound cannot read or
+// parse is refused here, not at the first lookup). Answers are cached for their TTL,
 // negative ones too, and repeated lookups are answered from a small cache of
 // replies in front of the context, each kept no longer than its TTL. On success *out owns the
 // service (free it with arc_ub_close) and 0 is returned; on failure -1 with the reason in err (cut

@@ -313,6 +313,12 @@ TEST_F(UnboundTest, RefusesAConfigurationItCannotRead) {
         arc_dns_unbound(lib.get(), state->conf.c_str(), "/nonexistent/anchors", err, sizeof err),
         ARC_STAT_KEYFAIL);
     EXPECT_EQ(std::string{err}, "/nonexistent/anchors: No such file or directory");
+    // A file libunbound cannot parse is refused now, not at the first lookup.
+    const std::string bad = state->dir + "/bad-anchors.ds";
+    ASSERT_TRUE(write_file(bad, ". IN DS this is no trust anchor\n"));
+    EXPECT_EQ(arc_dns_unbound(lib.get(), state->conf.c_str(), bad.c_str(), err, sizeof err),
+              ARC_STAT_KEYFAIL);
+    EXPECT_EQ(std::string{err}, bad + ": the resolver cannot use these trust anchors");
     // The handle keeps the stub resolver it had.
     EXPECT_EQ(lib->arc_dns_service, reinterpret_cast<void*>(1));
     EXPECT_EQ(lib->arc_dns_waitreply, arc_res_waitreply);

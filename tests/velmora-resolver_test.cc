@@ -127,6 +127,7 @@ class FilterResolver : public ::testing::Test {
                                     0644);
         velmora_test::write_file_as(state->dir + "/bad-unbound.conf",
                                     "server:\n  no-such-option: yes\n", 0644);
+        velmora_test::write_file_as(state->dir + "/bad.ds", "this is no trust anchor\n", 0644);
         for (const auto& [name, sel, dom, key] :
              {std::tuple{"good", "s1", "good.example", &signer},
               std::tuple{"missing", "s2", "good.example", &signer},
@@ -217,6 +218,9 @@ TEST_F(FilterResolver, BadValuesAndFilesStopTheLoad) {
          "ResolverConfiguration: " + d + "/.: open(): Not a regular file"},
         {"ResolverConfiguration bad-unbound.conf\n",
          "ResolverConfiguration: " + d + "/bad-unbound.conf: syntax error"},
+        // libunbound reads the anchors only at its first lookup: tried at load.
+        {"TrustAnchorFile bad.ds\n",
+         "TrustAnchorFile: " + d + "/bad.ds: the resolver cannot use these trust anchors"},
         {"TrustAnchorFile /nonexistent/root.ds\n",
          "TrustAnchorFile: /nonexistent/root.ds: open(): No such file or directory"},
         // The stub resolver would silently not validate.
