@@ -358,11 +358,13 @@ ARC_STAT arc_eom(arc_msg* msg) noexcept {
     if ((msg->arc_mode & ARC_MODE_VERIFY) == 0 || msg->arc_state == ARC_STATE_HEADER) {
         return ARC_STAT_OK;
     }
-    if (msg->arc_nsets == 0) {
-        msg->arc_cstate = ARC_CHAIN_NONE;
+    // An ARC field that did not parse fails the chain even when no set with
+    // an instance number remains: such a message is not one without a chain.
+    if (msg->arc_cstate == ARC_CHAIN_FAIL) {
         return ARC_STAT_OK;
     }
-    if (msg->arc_cstate == ARC_CHAIN_FAIL) {
+    if (msg->arc_nsets == 0) {
+        msg->arc_cstate = ARC_CHAIN_NONE;
         return ARC_STAT_OK;
     }
     if (!arc_hashes_ready(msg) || msg->arc_valid_hdrcanon == nullptr ||

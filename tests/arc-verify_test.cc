@@ -164,6 +164,14 @@ TEST_F(VerifyTest, BrokenChainsFail) {
              return chain(1, &p);
          },
          "arc_get_key() failed: No key", false},
+        {"only an ARC-Seal without instance",
+         [&] {
+             message m = msg_;
+             m.fields.insert(m.fields.begin() + 1,
+                             "ARC-Seal: from relay38.origin.example by relay39.origin.example");
+             return m;
+         },
+         nullptr, false},
         {"first seal claims cv=pass",
          [&] {
              msg_ptr msg = run_message(lib_.get(), msg_, ARC_MODE_SIGN | ARC_MODE_VERIFY);
