@@ -20,41 +20,17 @@
 
 #include "../tests/test-keys.h"
 #include "arc.h"
+#include "bench-rates.h"
 #include "testdns-client.h"
 #include "velmora.h"
 
 namespace {
 
+using bench_rates::rates;
 using clock_type = std::chrono::steady_clock;
 
 constexpr int batch = 32;
 constexpr int answer_delay_ms = 20;
-
-double rate_once(double secs, const std::function<void()>& body) {
-    long n = 0;
-    const auto start = clock_type::now();
-    double elapsed = 0;
-    do {
-        for (int i = 0; i < 8; ++i) {
-            body();
-        }
-        n += 8;
-        elapsed = std::chrono::duration<double>(clock_type::now() - start).count();
-    } while (elapsed < secs);
-    return n / elapsed;
-}
-
-// The best of five interleaved slices of each body: load only slows a slice.
-std::pair<double, double> rates(double secs, const std::function<void()>& a,
-                                const std::function<void()>& b) {
-    double best_a = 0;
-    double best_b = 0;
-    for (int i = 0; i < 5; ++i) {
-        best_a = std::max(best_a, rate_once(secs / 5, a));
-        best_b = std::max(best_b, rate_once(secs / 5, b));
-    }
-    return {best_a, best_b};
-}
 
 struct message {
     std::vector<std::string> fields;

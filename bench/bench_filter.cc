@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "../tests/test-keys.h"
+#include "bench-rates.h"
 #include "velmora-callbacks.h"
 #include "velmora-config.h"
 #include "velmora-test.h"
@@ -31,33 +32,10 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-double rate_once(double secs, const std::function<void()>& body) {
-    long n = 0;
-    const auto start = clock_type::now();
-    double elapsed = 0;
-    do {
-        for (int i = 0; i < 4; ++i) {
-            body();
-        }
-        n += 4;
-        elapsed = std::chrono::duration<double>(clock_type::now() - start).count();
-    } while (elapsed < secs);
-    return n / elapsed;
-}
-
-// The best of five interleaved slices of each: other load only ever slows a
-// slice down, and both bodies meet the same load.
+// A pass through the filter is slow enough to read the clock every 4 calls.
 std::pair<double, double> rates(double secs, const std::function<void()>& a,
                                 const std::function<void()>& b) {
-    double best_a = 0;
-    double best_b = 0;
-    for (int i = 0; i < 5; ++i) {
-        best_a = std::max(best_a, rate_once(secs / 5, a));
-        best_b = std::max(best_b, rate_once(secs / 5, b));
-    }
-    return {best_a, best_b};
+    return bench_rates::rates(secs, a, b, 4);
 }
 
 struct message {

@@ -24,49 +24,13 @@
 #include "arc-canon.h"
 #include "arc.h"
 #include "base64.h"
+#include "bench-rates.h"
 #include "velmora.h"
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-// Runs `body` repeatedly for about `secs` seconds; returns calls per second.
-double rate_once(double secs, const std::function<void()>& body) {
-    long n = 0;
-    const auto start = clock_type::now();
-    double elapsed = 0;
-    do {
-        for (int i = 0; i < 8; ++i) {
-            body();
-        }
-        n += 8;
-        elapsed = std::chrono::duration<double>(clock_type::now() - start).count();
-    } while (elapsed < secs);
-    return n / elapsed;
-}
-
-// The best of five slices: other load on the machine only ever slows a
-// slice down, so the fastest is the closest to the figure asked for.
-double rate(double secs, const std::function<void()>& body) {
-    double best = 0;
-    for (int i = 0; i < 5; ++i) {
-        best = std::max(best, rate_once(secs / 5, body));
-    }
-    return best;
-}
-
-// Like rate() for two bodies whose ratio is reported, their slices
-// interleaved so that both meet the same load.
-std::pair<double, double> rates(double secs, const std::function<void()>& a,
-                                const std::function<void()>& b) {
-    double best_a = 0;
-    double best_b = 0;
-    for (int i = 0; i < 5; ++i) {
-        best_a = std::max(best_a, rate_once(secs / 5, a));
-        best_b = std::max(best_b, rate_once(secs / 5, b));
-    }
-    return {best_a, best_b};
-}
+using bench_rates::rate;
+using bench_rates::rates;
 
 struct message {
     std::vector<std::string> fields;
