@@ -60,8 +60,9 @@ __attribute__((format(printf, 1, 2))) void complain(const char* fmt, ...) noexce
     fputc('\n', stderr);
 }
 
-void usage() noexcept {
-    fprintf(stderr,
+// Prints the usage text to `out`: standard output for -h, else standard error.
+void usage(FILE* out = stderr) noexcept {
+    fprintf(out,
             "%s: usage: %s -d domain -s selector [options]\n"
             "\t-b bits     \tkey size in bits (%d to %d, default %d)\n"
             "\t-d domain   \tsigning domain of the seals\n"
@@ -249,7 +250,11 @@ struct options {
     std::optional<owner> who;
 };
 
-// Parses the command line into `opt`; returns 0 or the exit status.
+// What parse() returns after -h printed the help: the program exits 0.
+constexpr int help_status = -1;
+
+// Parses the command line into `opt`; returns 0 to go on, help_status, or the
+// exit status of a bad command line.
 int parse(int argc, char** argv, options& opt) {
     int c;
     while ((c = getopt(argc, argv, "b:d:D:hs:u:")) != -1) {
@@ -272,6 +277,9 @@ int parse(int argc, char** argv, options& opt) {
             case 'D':
                 opt.directory = optarg;
                 break;
+            case 'h':
+                usage(stdout);
+                return help_status;
             case 's':
                 opt.selector = optarg;
                 break;
@@ -314,7 +322,7 @@ int main(int argc, char** argv) {
     // 1. Read the command line and refuse early what would fail later.
     options opt;
     if (const int status = parse(argc, argv, opt); status != 0) {
-        return status;
+        return status == help_status ? 0 : status;
     }
     const std::string base = opt.directory + "/" + opt.selector;
     const std::string keypath = base + ".private";
