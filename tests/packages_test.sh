@@ -61,6 +61,10 @@ record=$(grep -o '"[^"]*"' "$work/record" | tr -d '"\n')
 echo "ci._domainkey.example.org $record" >"$work/keys"
 
 [ -x /usr/sbin/velmora ] || fail "the velmora package holds no /usr/sbin/velmora"
+# The library is in a directory the dynamic linker searches: no run path.
+if readelf -d /usr/sbin/velmora | grep -E 'R(UN)?PATH'; then
+  fail "/usr/sbin/velmora carries a run path"
+fi
 
 echo "== service unit"
 unit=/lib/systemd/system/velmora.service

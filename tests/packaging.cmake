@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # What an operator or a library user installs: the exported symbols, the key
-# tool, the manuals and the systemd unit.
+# tool, the manuals, the systemd unit and an install into a prefix.
 
 add_test(NAME symbols_test COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/symbols_test.sh
                                    $<TARGET_FILE:velmora> ${PROJECT_SOURCE_DIR}/lib/velmora.h)
@@ -35,4 +35,11 @@ if(TARGET velmora_filter_objs AND EXISTS ${PROJECT_SOURCE_DIR}/filter/velmora-co
   # Every setting is in velmora.conf(5) and in the sample configuration.
   velmora_unit_test(settings-docs_test settings-docs_test.cc LIBS velmora_filter_objs)
   target_compile_definitions(settings-docs_test PRIVATE VELMORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+endif()
+
+if(TARGET velmora-filter AND TARGET velmora-genkey)
+  # Installed into a fresh prefix, the programs run with an empty environment.
+  add_test(NAME install_test COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh
+                                     ${CMAKE_BINARY_DIR})
+  set_tests_properties(install_test PROPERTIES LABELS integration)
 endif()
