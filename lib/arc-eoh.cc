@@ -20,7 +20,7 @@ namespace {
 
 // SHA-1 for rsa-sha1; SHA-256 otherwise (an unknown a= fails at its check).
 int hash_of(arc_kvset* set) noexcept {
-    return arc_sigalg(set) == ARC_ALG_RSASHA1 ? ARC_HASHTYPE_SHA1 : ARC_HASHTYPE_SHA256;
+    return arc_alg_hashtype(arc_sigalg(set));
 }
 
 // Reads the c= value of a signature into the two canonicalizations; an
@@ -174,8 +174,7 @@ ARC_STAT arc_eoh_verify(arc_msg* msg) noexcept {
 
 ARC_STAT arc_eoh_sign(arc_msg* msg) noexcept {
     assert(msg != NULL);
-    // The algorithm codes equal the hash codes: rsa-sha1 0, rsa-sha256 1.
-    const int hashtype = msg->arc_signalg;
+    const int hashtype = arc_alg_hashtype(msg->arc_signalg);
     if (ARC_STAT status = arc_add_canon(msg, ARC_CANONTYPE_AMS, msg->arc_canonhdr, hashtype,
                                         nullptr, nullptr, -1, &msg->arc_sign_hdrcanon);
         status != ARC_STAT_OK) {

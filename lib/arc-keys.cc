@@ -72,6 +72,7 @@ arc_keyinfo* note_key(arc_msg* msg) noexcept {
     ki->ki_selector = msg->arc_selector;
     ki->ki_domain = msg->arc_domain;
     ki->ki_dnssec = ARC_DNSSEC_UNKNOWN;
+    ki->ki_alg = msg->arc_keyalg;
     return ki;
 }
 

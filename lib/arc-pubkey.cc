@@ -73,6 +73,9 @@ ARC_STAT fetch_record(arc_msg* msg, char* buf, size_t buflen) noexcept {
     return arc_get_key_dns(msg, buf, buflen);
 }
 
+// Length of an Ed25519 public key (RFC 8032 section 5.1.5).
+constexpr size_t ed25519_key_size = 32;
+
 // Decodes the p= text now in arc_b64key into a fresh arc_key.
 ARC_STAT decode_key(arc_msg* msg) noexcept {
     msg->arc_b64keylen = std::strlen(msg->arc_b64key);
@@ -93,6 +96,11 @@ ARC_STAT decode_key(arc_msg* msg) noexcept {
     }
     msg->arc_keylen = static_cast<size_t>(n);
     msg->arc_keyflags = 0;
+    // RFC 8463 section 4: p= is the bare 32-byte key, not a DER structure.
+    if (msg->arc_keytype == ARC_KEYTYPE_ED25519 && msg->arc_keylen != ed25519_key_size) {
+        arc_error(msg, "ed25519 key is %zu bytes long, not %zu", msg->arc_keylen, ed25519_key_size);
+        return ARC_STAT_SYNTAX;
+    }
     return ARC_STAT_OK;
 }
 
@@ -164,10 +172,17 @@ ARC_STAT arc_get_key(arc_msg* msg, bool testing) noexcept {
         arc_error(msg, "key type missing");
         return ARC_STAT_SYNTAX;
     }
-    if (arc_name_to_code(keytypes, keytype) == -1) {
+    const int type = arc_name_to_code(keytypes, keytype);
+    if (type == -1) {
         arc_error(msg, "unknown key type '%s'", keytype);
         return ARC_STAT_SYNTAX;
     }
+    // An RSA key cannot check an Ed25519 signature, nor the reverse.
+    if (!testing && type != arc_alg_keytype(msg->arc_keyalg)) {
+        arc_error(msg, "key type mismatch");
+        return ARC_STAT_CANTVRFY;
+    }
+    msg->arc_keytype = type;
 
     msg->arc_b64key = arc_param_get(set, "p");
     if (msg->arc_b64key == nullptr) {

@@ -313,16 +313,31 @@ bool fold_long_lines(arc_dstring* out, std::string_view text) noexcept {
 
 // ---- Keys and signatures ----
 
-// Reads a PEM or DER private key and checks that it is an RSA key.
+// Records why a private key of the wrong type cannot make the message's
+// signatures; ARC_STAT_NORESOURCE, as for a key that cannot be read.
+ARC_STAT wrong_key_type(arc_msg* msg) noexcept {
+    if (msg->arc_signalg == ARC_ALG_ED25519SHA256) {
+        arc_error(msg, "key type mismatch: ed25519-sha256 needs an Ed25519 private key");
+    } else {
+        arc_error(msg, "EVP_PKEY_get1_RSA() failed");
+    }
+    return ARC_STAT_NORESOURCE;
+}
+
+// Reads a PEM or DER private key and checks that its type (RSA or Ed25519)
+// is the one of the message's signing algorithm.
 ARC_STAT load_private_key(arc_msg* msg, const unsigned char* key, size_t keylen,
                           pkey_ptr& out) noexcept {
+    const int want = msg->arc_signalg == ARC_ALG_ED25519SHA256 ? EVP_PKEY_ED25519 : EVP_PKEY_RSA;
     // A filter seals every message with the same few keys: reusing the parsed
     // key skips decoding it and RSA's per-key precomputation, which otherwise
     // cost more than the two signatures of a seal.
     const std::span<const unsigned char> bytes{key, keylen};
-    if (EVP_PKEY* known = arc_keycache_find_private(msg->arc_lib->arc_keys, bytes);
-        known != nullptr) {
-        out.reset(known);
+    if (pkey_ptr known{arc_keycache_find_private(msg->arc_lib->arc_keys, bytes)}; known) {
+        if (EVP_PKEY_get_base_id(known.get()) != want) {
+            return wrong_key_type(msg);
+        }
+        out = std::move(known);
         return ARC_STAT_OK;
     }
     bio_ptr bio{BIO_new_mem_buf(key, static_cast<int>(keylen))};
@@ -337,33 +352,31 @@ ARC_STAT load_private_key(arc_msg* msg, const unsigned char* key, size_t keylen,
         arc_error(msg, pem ? "PEM_read_bio_PrivateKey() failed" : "d2i_PrivateKey_bio() failed");
         return ARC_STAT_NORESOURCE;
     }
-    if (EVP_PKEY_get_base_id(pkey.get()) != EVP_PKEY_RSA) {
-        arc_error(msg, "EVP_PKEY_get1_RSA() failed");
-        return ARC_STAT_NORESOURCE;
+    if (EVP_PKEY_get_base_id(pkey.get()) != want) {
+        return wrong_key_type(msg);
     }
     arc_keycache_add_private(msg->arc_lib->arc_keys, bytes, pkey.get());
     out = std::move(pkey);
     return ARC_STAT_OK;
 }
 
+// The hash of the message's signing algorithm.
 const EVP_MD* sign_md(const arc_msg* msg) noexcept {
     return msg->arc_signalg == ARC_ALG_RSASHA1 ? EVP_sha1() : EVP_sha256();
 }
 
-// Signs a digest (PKCS#1 v1.5) and appends the base64 signature to `out`.
+// Signs a digest (PKCS#1 v1.5, or Ed25519 for ed25519-sha256) and appends the
+// base64 signature to `out`.
 ARC_STAT sign_and_append(arc_msg* msg, EVP_PKEY* key, std::span<unsigned char> sigbuf,
                          std::span<const unsigned char> digest, arc_dstring* out) noexcept {
     size_t siglen = sigbuf.size();
-    pkey_ctx_ptr ctx{EVP_PKEY_CTX_new(key, nullptr)};
-    int status = 0;
-    if (ctx && EVP_PKEY_sign_init(ctx.get()) == 1 &&
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
-        EVP_PKEY_CTX_set_signature_md(ctx.get(), sign_md(msg)) == 1) {
-        status = EVP_PKEY_sign(ctx.get(), sigbuf.data(), &siglen, digest.data(), digest.size());
-    }
+    const int status = arc_sign_digest(key, msg->arc_signalg, sigbuf, siglen, digest);
     if (status != 1 || siglen == 0) {
-        arc_error(msg, "RSA_sign() failed (status %d, length %d)", status,
-                  status == 1 ? static_cast<int>(siglen) : 0);
+        arc_error(msg,
+                  msg->arc_signalg == ARC_ALG_ED25519SHA256
+                      ? "EVP_DigestSign() failed (status %d, length %d)"
+                      : "RSA_sign() failed (status %d, length %d)",
+                  status, status == 1 ? static_cast<int>(siglen) : 0);
         return ARC_STAT_INTERNAL;
     }
     const size_t b64size = b64_length(siglen) + 1;
@@ -619,6 +632,30 @@ ARC_STAT make_as(seal_job& job) noexcept {
 
 }  // namespace
 
+// ---- Signature primitive ----
+
+int arc_sign_digest(EVP_PKEY* key, int alg, std::span<unsigned char> sigbuf, size_t& siglen,
+                    std::span<const unsigned char> digest) noexcept {
+    assert(key != NULL);
+    siglen = sigbuf.size();
+    if (alg == ARC_ALG_ED25519SHA256) {
+        // RFC 8463 section 3: the digest is the message Ed25519 signs.
+        md_ctx_ptr ctx{EVP_MD_CTX_new()};
+        if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1) {
+            return 0;
+        }
+        return EVP_DigestSign(ctx.get(), sigbuf.data(), &siglen, digest.data(), digest.size());
+    }
+    pkey_ctx_ptr ctx{EVP_PKEY_CTX_new(key, nullptr)};
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(),
+                                      alg == ARC_ALG_RSASHA1 ? EVP_sha1() : EVP_sha256()) != 1) {
+        return 0;
+    }
+    return EVP_PKEY_sign(ctx.get(), sigbuf.data(), &siglen, digest.data(), digest.size());
+}
+
 // ---- Sealing ----
 
 void arc_set_cv(arc_msg* msg, int cv) noexcept {
@@ -677,7 +714,9 @@ ARC_STAT arc_getseal(arc_msg* msg, arc_hdr** seal, const char* authservid, const
     }
     job.siglen = static_cast<size_t>(EVP_PKEY_get_size(job.key.get()));
     msg->arc_keybits = static_cast<uint32_t>(job.siglen * 8);
-    if (msg->arc_keybits < msg->arc_lib->arc_minkeybits) {
+    // The minimum key size is a rule for RSA; Ed25519 keys have one size.
+    if (msg->arc_signalg != ARC_ALG_ED25519SHA256 &&
+        msg->arc_keybits < msg->arc_lib->arc_minkeybits) {
         arc_error(msg, "key size (%u) below minimum (%u)", msg->arc_keybits,
                   msg->arc_lib->arc_minkeybits);
         return ARC_STAT_CANTVRFY;

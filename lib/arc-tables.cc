@@ -33,9 +33,11 @@ constexpr bool well_formed(const row (&t)[N]) {
     return is_end(t[N - 1]);
 }
 
-constexpr row prv_algorithms[] = {
-    {"rsa-sha1", ARC_ALG_RSASHA1}, {"rsa-sha256", ARC_ALG_RSASHA256}, end_row};
-static_assert(std::size(prv_algorithms) == 2 + 1 && well_formed(prv_algorithms));
+constexpr row prv_algorithms[] = {{"rsa-sha1", ARC_ALG_RSASHA1},
+                                  {"rsa-sha256", ARC_ALG_RSASHA256},
+                                  {"ed25519-sha256", ARC_ALG_ED25519SHA256},
+                                  end_row};
+static_assert(std::size(prv_algorithms) == 3 + 1 && well_formed(prv_algorithms));
 
 constexpr row prv_archdrnames[] = {{"ARC-Authentication-Results", ARC_KVSETTYPE_AR},
                                    {"ARC-Seal", ARC_KVSETTYPE_SEAL},
@@ -54,8 +56,9 @@ static_assert(std::size(prv_hashes) == 2 + 1 && well_formed(prv_hashes));
 constexpr row prv_keyflags[] = {{"y", ARC_KEYFLAG_Y}, {"s", ARC_KEYFLAG_S}, end_row};
 static_assert(std::size(prv_keyflags) == 2 + 1 && well_formed(prv_keyflags));
 
-constexpr row prv_keytypes[] = {{"rsa", ARC_KEYTYPE_RSA}, end_row};
-static_assert(std::size(prv_keytypes) == 1 + 1 && well_formed(prv_keytypes));
+constexpr row prv_keytypes[] = {
+    {"rsa", ARC_KEYTYPE_RSA}, {"ed25519", ARC_KEYTYPE_ED25519}, end_row};
+static_assert(std::size(prv_keytypes) == 2 + 1 && well_formed(prv_keytypes));
 
 constexpr row prv_querytypes[] = {{"dns", ARC_QUERY_DNS}, end_row};
 static_assert(std::size(prv_querytypes) == 1 + 1 && well_formed(prv_querytypes));

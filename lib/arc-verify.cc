@@ -36,34 +36,58 @@ bool sha1_refused(const arc_msg* msg) noexcept {
     return (msg->arc_lib->arc_flags & ARC_LIBFLAGS_NOSHA1) != 0;
 }
 
+// Decodes the key bytes left by arc_get_key() as a key of its type.
+pkey_ptr decode_public_key(arc_msg* msg) noexcept {
+    if (msg->arc_keytype == ARC_KEYTYPE_ED25519) {
+        pkey_ptr key{
+            EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, msg->arc_key, msg->arc_keylen)};
+        if (!key) {
+            arc_error(msg, "EVP_PKEY_new_raw_public_key() failed");
+        }
+        return key;
+    }
+    bio_ptr bio{BIO_new_mem_buf(msg->arc_key, static_cast<int>(msg->arc_keylen))};
+    if (!bio) {
+        arc_error(msg, "BIO_new_mem_buf() failed");
+        return nullptr;
+    }
+    pkey_ptr key{d2i_PUBKEY_bio(bio.get(), nullptr)};
+    if (!key) {
+        arc_error(msg, "d2i_PUBKEY_bio() failed");
+        return nullptr;
+    }
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+        arc_error(msg, "EVP_PKEY_get1_RSA() failed");
+        return nullptr;
+    }
+    return key;
+}
+
+// The EVP_PKEY type of keys of an ARC_KEYTYPE_*.
+int pkey_type(int keytype) noexcept {
+    return keytype == ARC_KEYTYPE_ED25519 ? EVP_PKEY_ED25519 : EVP_PKEY_RSA;
+}
+
 // Reads the public key left by arc_get_key(); records the step that failed.
 bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
     // A chain's newest signature and seal usually share a key, and a receiver
     // meets the same sealers again and again: the handle keeps decoded keys.
-    // Only the decoding is kept; every key is still fetched anew.
+    // Only the decoding is kept; every key is still fetched anew. The cache
+    // is searched by bytes alone, so a kept key of another type is not used.
     const std::span<const unsigned char> der{msg->arc_key, msg->arc_keylen};
-    if (EVP_PKEY* known = arc_keycache_find_public(msg->arc_lib->arc_keys, der); known != nullptr) {
+    if (pkey_ptr known{arc_keycache_find_public(msg->arc_lib->arc_keys, der)};
+        known && EVP_PKEY_get_base_id(known.get()) == pkey_type(msg->arc_keytype)) {
         if (msg->arc_lastkey != nullptr) {
             msg->arc_lastkey->ki_cached = 1;
         }
-        out.reset(known);
+        out = std::move(known);
         return true;
     }
     if (msg->arc_lastkey != nullptr) {
         msg->arc_lastkey->ki_cached = 0;
     }
-    bio_ptr bio{BIO_new_mem_buf(msg->arc_key, static_cast<int>(msg->arc_keylen))};
-    if (!bio) {
-        arc_error(msg, "BIO_new_mem_buf() failed");
-        return false;
-    }
-    pkey_ptr key{d2i_PUBKEY_bio(bio.get(), nullptr)};
+    pkey_ptr key = decode_public_key(msg);
     if (!key) {
-        arc_error(msg, "d2i_PUBKEY_bio() failed");
-        return false;
-    }
-    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
-        arc_error(msg, "EVP_PKEY_get1_RSA() failed");
         return false;
     }
     arc_keycache_add_public(msg->arc_lib->arc_keys, der, key.get());
@@ -71,21 +95,10 @@ bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
     return true;
 }
 
-// Checks a PKCS#1 v1.5 signature over a finished digest; false on any mismatch.
-bool rsa_verify(EVP_PKEY* key, const EVP_MD* md, std::span<const unsigned char> sig,
-                std::span<const unsigned char> digest) noexcept {
-    pkey_ctx_ptr ctx{EVP_PKEY_CTX_new(key, nullptr)};
-    if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1) {
-        return false;
-    }
-    return EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size()) == 1;
-}
-
 // Verifies one base64 signature text over `digest` with the message's current
-// key. `minbits` 0 applies no minimum key size. False records the reason where
-// there is one; a signature that simply does not verify leaves no text.
+// key. `minbits` 0 applies no minimum key size; it applies to RSA keys only.
+// False records the reason where there is one; a signature that simply does
+// not verify leaves no text.
 bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned char> digest,
                       int alg, unsigned minbits) noexcept {
     const size_t siglen = strlen(b64sig);
@@ -102,17 +115,15 @@ bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned
         return false;
     }
     const unsigned keybits = static_cast<unsigned>(EVP_PKEY_get_size(key.get())) * 8;
-    if (minbits != 0 && keybits < minbits) {
+    if (alg != ARC_ALG_ED25519SHA256 && minbits != 0 && keybits < minbits) {
         arc_error(msg, "key size (%u) below minimum (%u)", keybits, minbits);
         return false;
     }
     if (declen <= 0) {
         return false;
     }
-    const EVP_MD* md = alg == ARC_ALG_RSASHA1 ? EVP_sha1() : EVP_sha256();
-    return rsa_verify(key.get(), md,
-                      std::span<const unsigned char>{sig.get(), static_cast<size_t>(declen)},
-                      digest);
+    const std::span<const unsigned char> bytes{sig.get(), static_cast<size_t>(declen)};
+    return arc_verify_digest(key.get(), alg, bytes, digest);
 }
 
 // Checks the a= of a signature or seal before its key is fetched: known, and
@@ -136,8 +147,8 @@ bool algorithm_allowed(arc_msg* msg, arc_kvset* set, const char* what, unsigned 
 void select_key(arc_msg* msg, arc_kvset* set) noexcept {
     msg->arc_selector = arc_param_get(set, "s");
     msg->arc_domain = arc_param_get(set, "d");
-    msg->arc_hashtype =
-        arc_sigalg(set) == ARC_ALG_RSASHA1 ? ARC_HASHTYPE_SHA1 : ARC_HASHTYPE_SHA256;
+    msg->arc_keyalg = arc_sigalg(set);
+    msg->arc_hashtype = arc_alg_hashtype(msg->arc_keyalg);
 }
 
 // Compares the base64 form of the body digest with the bh= value.
@@ -326,6 +337,45 @@ seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
 
 }  // namespace
 
+// ---- Signature primitives ----
+
+namespace {
+
+// Checks a PKCS#1 v1.5 signature over a finished digest; false on any mismatch.
+bool rsa_verify(EVP_PKEY* key, const EVP_MD* md, std::span<const unsigned char> sig,
+                std::span<const unsigned char> digest) noexcept {
+    pkey_ctx_ptr ctx{EVP_PKEY_CTX_new(key, nullptr)};
+    if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1) {
+        return false;
+    }
+    return EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size()) == 1;
+}
+
+// Checks an Ed25519 signature whose message is the finished digest (RFC 8463
+// section 3: the hash, not the data, is what Ed25519 signs); false on any
+// mismatch.
+bool ed25519_verify(EVP_PKEY* key, std::span<const unsigned char> sig,
+                    std::span<const unsigned char> digest) noexcept {
+    md_ctx_ptr ctx{EVP_MD_CTX_new()};
+    if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1) {
+        return false;
+    }
+    return EVP_DigestVerify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size()) == 1;
+}
+
+}  // namespace
+
+bool arc_verify_digest(EVP_PKEY* key, int alg, std::span<const unsigned char> sig,
+                       std::span<const unsigned char> digest) noexcept {
+    assert(key != NULL);
+    if (alg == ARC_ALG_ED25519SHA256) {
+        return ed25519_verify(key, sig, digest);
+    }
+    return rsa_verify(key, alg == ARC_ALG_RSASHA1 ? EVP_sha1() : EVP_sha256(), sig, digest);
+}
+
 // ---- Body intake ----
 
 bool arc_hashes_ready(const arc_msg* msg) noexcept {
@@ -435,6 +485,11 @@ ARC_STAT arc_key_outcome(arc_msg* msg, unsigned int idx, ARC_STAT* status, bool*
         *cached = ki.ki_cached;
     }
     return ARC_STAT_OK;
+}
+
+int arc_key_algorithm(arc_msg* msg, unsigned int idx) noexcept {
+    assert(msg != NULL);
+    return idx < msg->arc_nkeys ? msg->arc_keys[idx].ki_alg : -1;
 }
 
 // ---- Chain state texts ----

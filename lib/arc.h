@@ -18,6 +18,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+#include <openssl/evp.h>
 
 #include "arc-util.h"
 #include "velmora.h"
@@ -127,11 +130,21 @@ char* arc_param_get(arc_kvset* set, const char* param) noexcept;
 // True when value is a decimal number from 1 to INT64_MAX (leading blanks and
 // a "+" allowed, nothing after it).
 bool arc_check_uint(const char* value) noexcept;
-// The one reader of the a= tag of a signature or seal: returns ARC_ALG_RSASHA1
-// or ARC_ALG_RSASHA256 (named ignoring case, as in the algorithms table), or
+// The one reader of the a= tag of a signature or seal: returns ARC_ALG_RSASHA1,
+// ARC_ALG_RSASHA256 or ARC_ALG_ED25519SHA256 (named ignoring case, as in the
+// algorithms table), or
 // -1 when the set has no a= or it names another algorithm. The hash of the
 // set, its key check and its signature check all follow this answer.
 int arc_sigalg(arc_kvset* set) noexcept;
+// The ARC_HASHTYPE_* an ARC_ALG_* signs over: SHA-1 for rsa-sha1, SHA-256 for
+// the others.
+constexpr int arc_alg_hashtype(int alg) noexcept {
+    return alg == ARC_ALG_RSASHA1 ? ARC_HASHTYPE_SHA1 : ARC_HASHTYPE_SHA256;
+}
+// The ARC_KEYTYPE_* of the keys an ARC_ALG_* signs with.
+constexpr int arc_alg_keytype(int alg) noexcept {
+    return alg == ARC_ALG_ED25519SHA256 ? ARC_KEYTYPE_ED25519 : ARC_KEYTYPE_RSA;
+}
 
 // ---- Message handle (arc-message.cc) ----
 
@@ -161,6 +174,7 @@ struct arc_keyinfo {
     const char* ki_selector;  // borrows: from the message's parsed sets
     const char* ki_domain;    // borrows: likewise
     int32_t ki_dnssec;        // ARC_DNSSEC_*
+    int32_t ki_alg;           // ARC_ALG_* of the signature or seal it was fetched for
     ARC_STAT ki_status;       // outcome of the lookup and the record's checks
     bool ki_tempfail;         // it failed for a reason that may pass later
     int8_t ki_cached;         // decoded key from the key cache: 1, anew: 0, none: -1
@@ -185,8 +199,10 @@ struct arc_msg {
     int32_t arc_state;         // ARC_STATE_*
     int32_t arc_hdrcnt;        // collected header fields
     uint32_t arc_timeout;      // seconds to wait for a key's DNS reply; 0 = no limit
-    uint32_t arc_keybits;      // size of the signing key
+    uint32_t arc_keybits;      // size of the signing key's signatures, in bits
     int32_t arc_hashtype;      // hash of the signature whose key is fetched
+    int32_t arc_keyalg;        // ARC_ALG_* of the signature whose key is fetched
+    int32_t arc_keytype;       // ARC_KEYTYPE_* of the last key record
     uint64_t arc_keyflags;     // ARC_KEYFLAG_* of the last key record
     int32_t arc_query;         // ARC_QUERY_*
     uint64_t arc_timestamp;    // t= of generated sets
@@ -196,7 +212,8 @@ struct arc_msg {
     int32_t arc_canonhdr;  // ARC_CANON_* of the generated signature
     int32_t arc_canonbody;
     int32_t arc_cstate;          // ARC_CHAIN_*
-    unsigned char* arc_key;      // owns: the last fetched public key (DER)
+    unsigned char* arc_key;      // owns: the last fetched public key (DER for RSA,
+                                 // the 32 raw bytes for Ed25519)
     char* arc_errorbuf;          // owns: the last error text
     const char* arc_domain;      // borrows
     const char* arc_selector;    // borrows
@@ -243,10 +260,11 @@ ARC_STAT arc_parse_header_field(arc_msg* msg, const unsigned char* hdr, size_t h
 // ---- Public keys (arc-pubkey.cc) ----
 
 // Fetches the key record of msg->arc_selector and msg->arc_domain (by DNS or
-// from the key file), checks it and leaves the decoded DER key in arc_key
-// (owned by the message). `testing` skips the check of the record's h=
-// against arc_hashtype. Returns ARC_STAT_OK, or the status of the failed step
-// with its text recorded (ARC_STAT_REVOKED, with no text, for an empty p=).
+// from the key file), checks it and leaves the decoded key in arc_key (owned
+// by the message) and its type in arc_keytype. `testing` skips the checks of
+// the record's h= against arc_hashtype and of its k= against arc_keyalg.
+// Returns ARC_STAT_OK, or the status of the failed step with its text recorded (ARC_STAT_REVOKED,
+// with no text, for an empty p=).
 ARC_STAT arc_get_key(arc_msg* msg, bool testing) noexcept;
 // True when a key record's h= list (null: none) names a hash the library
 // supports.
@@ -255,6 +273,17 @@ bool arc_key_hashesok(arc_library* lib, const char* hashlist) noexcept;
 bool arc_key_hashok(arc_msg* msg, const char* hashlist) noexcept;
 
 // ---- Validation and sealing (arc-eoh.cc, arc-verify.cc, arc-seal.cc) ----
+
+// The signature primitives over a finished digest: PKCS#1 v1.5 with the
+// digest's hash for rsa-sha1 and rsa-sha256; for ed25519-sha256, Ed25519 with
+// the digest itself as the message (RFC 8463 section 3). `key` must be of the
+// algorithm's type. arc_verify_digest() is true when `sig` verifies.
+// arc_sign_digest() writes at most sigbuf.size() bytes, stores their count in
+// siglen and returns OpenSSL's result (1: signed).
+bool arc_verify_digest(EVP_PKEY* key, int alg, std::span<const unsigned char> sig,
+                       std::span<const unsigned char> digest) noexcept;
+int arc_sign_digest(EVP_PKEY* key, int alg, std::span<unsigned char> sigbuf, size_t& siglen,
+                    std::span<const unsigned char> digest) noexcept;
 
 // Steps of arc_eoh(): create the hash computations that validate the newest
 // AMS and every seal (unless the chain has already failed), and those that

@@ -84,6 +84,7 @@ typedef int ARC_STAT;
 
 #define ARC_ALG_RSASHA1 0
 #define ARC_ALG_RSASHA256 1
+#define ARC_ALG_ED25519SHA256 2 /* RFC 8463 */
 
 #define ARC_KVSETTYPE_SIGNATURE 0
 #define ARC_KVSETTYPE_KEY 1
@@ -94,6 +95,7 @@ typedef int ARC_STAT;
 #define ARC_QUERY_FILE 1
 
 #define ARC_KEYTYPE_RSA 0
+#define ARC_KEYTYPE_ED25519 1
 
 #define ARC_KEYFLAG_Y 0x01
 #define ARC_KEYFLAG_S 0x02
@@ -329,6 +331,11 @@ ARC_EXPORT ARC_STAT arc_key_info(arc_msg* msg, unsigned int idx, const char** se
    ARC_STAT_INVALID when idx is not below arc_key_count(). */
 ARC_EXPORT ARC_STAT arc_key_outcome(arc_msg* msg, unsigned int idx, ARC_STAT* status,
                                     bool* tempfail, unsigned long* usec, int* cached) ARC_NOEXCEPT;
+
+/* The ARC_ALG_* of the signature or seal whose key record was fetched
+   `idx`-th (as for arc_key_info()), or -1 when idx is not below
+   arc_key_count(). */
+ARC_EXPORT int arc_key_algorithm(arc_msg* msg, unsigned int idx) ARC_NOEXCEPT;
 
 /* After arc_eom(): true when a key lookup of the validation failed for a
    reason that may pass on a later try (no answer within the time limit, the

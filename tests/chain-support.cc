@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -323,33 +324,71 @@ std::string without_b(std::string_view field) {
 
 namespace {
 
-// Verifies a base64 signature over `input` with the key of a key record.
-bool verify_with_record(const std::string& input, const std::string& b64sig, const EVP_MD* md,
+// The public key of a key record: k=ed25519 carries the 32 raw bytes (RFC
+// 8463 section 4), k=rsa (or no k=) a DER SubjectPublicKeyInfo. Null when p=
+// is not such a key.
+EVP_PKEY* record_key(const std::string& record) {
+    auto rec = tags_of(record);
+    std::string der(rec["p"].size() + 1, '\0');
+    const int derlen = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(der.data()),
+                                       reinterpret_cast<const unsigned char*>(rec["p"].data()),
+                                       static_cast<int>(rec["p"].size()));
+    if (derlen <= 0) {
+        return nullptr;
+    }
+    // EVP_DecodeBlock() counts the bytes of the padding "=" as data.
+    const size_t len =
+        static_cast<size_t>(derlen) - std::count(rec["p"].begin(), rec["p"].end(), '=');
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+    if (rec["k"] == "ed25519") {
+        return len == 32 ? EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, p, len) : nullptr;
+    }
+    EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, static_cast<long>(len));
+    if (key != nullptr && EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+        EVP_PKEY_free(key);
+        return nullptr;
+    }
+    return key;
+}
+
+}  // namespace
+
+bool verify_with_record(const std::string& input, const std::string& b64sig, const std::string& alg,
                         const std::string& record) {
-    const auto rec = tags_of(record);
-    std::string der(rec.at("p").size(), '\0');
-    const int derlen =
-        arc_base64_decode(reinterpret_cast<const unsigned char*>(rec.at("p").c_str()),
-                          reinterpret_cast<unsigned char*>(der.data()), der.size());
     std::string sig(b64sig.size(), '\0');
     const int siglen = arc_base64_decode(reinterpret_cast<const unsigned char*>(b64sig.c_str()),
                                          reinterpret_cast<unsigned char*>(sig.data()), sig.size());
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, derlen);
-    if (key == nullptr || siglen <= 0) {
+    EVP_PKEY* key = record_key(record);
+    const bool ed25519 = alg == "ed25519-sha256";
+    // The key record's type must be the signature's.
+    if (key == nullptr || siglen <= 0 ||
+        ed25519 != (EVP_PKEY_get_base_id(key) == EVP_PKEY_ED25519) ||
+        (alg != "rsa-sha1" && alg != "rsa-sha256" && !ed25519)) {
         EVP_PKEY_free(key);
         return false;
     }
+    const auto* sigp = reinterpret_cast<const unsigned char*>(sig.data());
+    const auto* in = reinterpret_cast<const unsigned char*>(input.data());
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    const bool ok =
-        EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
-        EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(sig.data()),
-                         static_cast<size_t>(siglen),
-                         reinterpret_cast<const unsigned char*>(input.data()), input.size()) == 1;
+    bool ok = false;
+    if (ed25519) {
+        // RFC 8463 section 3: Ed25519 signs the SHA-256 digest of the data.
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int dlen = 0;
+        ok = EVP_Digest(in, input.size(), digest, &dlen, EVP_sha256(), nullptr) == 1 &&
+             EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
+             EVP_DigestVerify(ctx, sigp, static_cast<size_t>(siglen), digest, dlen) == 1;
+    } else {
+        ok = EVP_DigestVerifyInit(ctx, nullptr, alg == "rsa-sha1" ? EVP_sha1() : EVP_sha256(),
+                                  nullptr, key) == 1 &&
+             EVP_DigestVerify(ctx, sigp, static_cast<size_t>(siglen), in, input.size()) == 1;
+    }
     EVP_MD_CTX_free(ctx);
     EVP_PKEY_free(key);
     return ok;
 }
+
+namespace {
 
 std::string lower_name(std::string_view field) {
     std::string out;
@@ -388,8 +427,7 @@ bool ams_signature_verifies(const message& m, arc_hdr* set, const std::string& r
         }
     }
     input += canon(without_b(wire_field(ams)));
-    return verify_with_record(input, tags["b"], tags["a"] == "rsa-sha1" ? EVP_sha1() : EVP_sha256(),
-                              record);
+    return verify_with_record(input, tags["b"], tags["a"], record);
 }
 
 bool seal_covers_set_alone(arc_hdr* set, const std::string& record) {
@@ -403,8 +441,7 @@ bool seal_covers_set_alone(arc_hdr* set, const std::string& record) {
                               relaxed_header(wire_field(ams)) + "\r\n" +
                               relaxed_header(without_b(wire_field(as)));
     auto tags = tags_of(arc_hdr_value(as));
-    return verify_with_record(input, tags["b"], tags["a"] == "rsa-sha1" ? EVP_sha1() : EVP_sha256(),
-                              record);
+    return verify_with_record(input, tags["b"], tags["a"], record);
 }
 
 bool seal_verifies_over_chain(const message& m, arc_hdr* set, const std::string& record) {
@@ -440,8 +477,7 @@ bool seal_verifies_over_chain(const message& m, arc_hdr* set, const std::string&
             input += last ? relaxed_header(without_b(*found)) : relaxed_header(*found) + "\r\n";
         }
     }
-    return verify_with_record(input, tags["b"], tags["a"] == "rsa-sha1" ? EVP_sha1() : EVP_sha256(),
-                              record);
+    return verify_with_record(input, tags["b"], tags["a"], record);
 }
 
 size_t longest_wire_line(arc_hdr* h) {

@@ -85,8 +85,9 @@ arc_hdr* set_field(arc_hdr* set, int i);
 // Tag-value pairs of a value, whitespace removed from names and values.
 std::map<std::string, std::string> tags_of(std::string_view value);
 
-// Keys generated for the tests: make_rsa_key(bits, &record) and
-// record_of_pem(pem) come from test-keys.h.
+// Keys generated for the tests: make_rsa_key(bits, &record),
+// make_ed25519_key(&record) and record_of_pem(pem) come from test-keys.h.
+using velmora_test::make_ed25519_key;
 using velmora_test::make_rsa_key;
 using velmora_test::record_of_pem;
 
@@ -123,6 +124,13 @@ bool ams_signature_verifies(const message& m, arc_hdr* set, const std::string& r
 // set inserted; the new set alone otherwise (relaxed, computed here
 // independently).
 bool seal_verifies_over_chain(const message& m, arc_hdr* set, const std::string& record);
+
+// Checks a base64 signature made with algorithm `alg` (the a= name) over the
+// data `input` with the key of a key record, computed here independently of
+// the library: RSA over the data's digest, Ed25519 over its SHA-256 digest
+// (RFC 8463). False as well when the record's k= does not suit `alg`.
+bool verify_with_record(const std::string& input, const std::string& b64sig, const std::string& alg,
+                        const std::string& record);
 
 // The longest line of a field as an MTA writes it, in octets.
 size_t longest_wire_line(arc_hdr* h);

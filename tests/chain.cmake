@@ -21,6 +21,7 @@ target_compile_definitions(arc-suite-dns_test PRIVATE VELMORA_SUITE_OVER_DNS
 
 velmora_unit_test(arc-seal_test arc-seal_test.cc chain-support.cc)
 velmora_unit_test(arc-verify_test arc-verify_test.cc chain-support.cc)
+velmora_unit_test(arc-ed25519_test arc-ed25519_test.cc chain-support.cc)
 
 # One library handle used by several threads at once (also run under
 # ThreadSanitizer: label "threads"); over DNS when run as root.

@@ -5,6 +5,7 @@
 // bind-mounted (in a private mount namespace of this process) to name it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include <openssl/evp.h>
@@ -13,6 +14,7 @@
 #include "arc-dns.h"
 #include "arc-keys.h"
 #include "arc.h"
+#include "test-keys.h"
 #include "testdns-client.h"
 
 namespace {
@@ -25,6 +27,8 @@ std::string failure;  // why setting it up failed
 velmora_testdns::server* dns = nullptr;
 EVP_PKEY* key = nullptr;
 std::string key_b64;
+EVP_PKEY* ed_key = nullptr;
+std::string ed_key_b64;  // the 32 raw bytes
 
 std::string zone() {
     return "# keys of the integration test\n"
@@ -35,6 +39,12 @@ std::string zone() {
            "rsa._domainkey.d1 TXT v=DKIM1; k=rsa; p=" +
            key_b64 +
            "\n"
+           "ed._domainkey.d1 TXT v=DKIM1; k=ed25519; p=" +
+           ed_key_b64 +
+           "\n"
+           // 33 bytes: one too many for an Ed25519 key
+           "ed33._domainkey.d1 TXT v=DKIM1; k=ed25519; "
+           "p=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n"
            "tc._domainkey.d1 CASE tc-answer\n"
            "tcempty._domainkey.d1 CASE tc-empty\n"
            "cname._domainkey.d1 CASE cname-txt v=DKIM1; p=XYZ\n"
@@ -82,6 +92,8 @@ class DnsIntegration : public ::testing::Test {
         key_b64.resize(static_cast<size_t>(
             EVP_EncodeBlock(reinterpret_cast<unsigned char*>(key_b64.data()), der, len)));
         OPENSSL_free(der);
+        ed_key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+        ed_key_b64 = velmora_test::raw_public_key_base64(ed_key);
         dns = new velmora_testdns::server;
         if (!velmora_testdns::start_and_enter(*dns, zone(), &failure) && failure.empty()) {
             failure = "cannot start the DNS server";
@@ -92,6 +104,8 @@ class DnsIntegration : public ::testing::Test {
         dns = nullptr;
         EVP_PKEY_free(key);
         key = nullptr;
+        EVP_PKEY_free(ed_key);
+        ed_key = nullptr;
     }
 
     void SetUp() override {
@@ -207,6 +221,26 @@ TEST_F(DnsIntegration, FetchesAndDecodesARealKey) {
     msg->arc_selector = "unknown";
     EXPECT_EQ(arc_get_key(msg, false), ARC_STAT_NOKEY);
     EXPECT_EQ(error(), "'unknown._domainkey.d1' record not found");
+}
+
+TEST_F(DnsIntegration, FetchesAnEd25519KeyAndRefusesTheWrongOnes) {
+    msg->arc_selector = "ed";
+    msg->arc_keyalg = ARC_ALG_ED25519SHA256;
+    ASSERT_EQ(arc_get_key(msg, false), ARC_STAT_OK) << error();
+    EXPECT_EQ(msg->arc_keytype, ARC_KEYTYPE_ED25519);
+    unsigned char raw[32];
+    size_t len = sizeof raw;
+    ASSERT_EQ(EVP_PKEY_get_raw_public_key(ed_key, raw, &len), 1);
+    ASSERT_EQ(msg->arc_keylen, 32u);
+    EXPECT_EQ(memcmp(msg->arc_key, raw, 32), 0);
+
+    msg->arc_selector = "ed33";
+    EXPECT_EQ(arc_get_key(msg, false), ARC_STAT_SYNTAX);
+    EXPECT_EQ(error(), "ed25519 key is 33 bytes long, not 32");
+
+    msg->arc_selector = "rsa";
+    EXPECT_EQ(arc_get_key(msg, false), ARC_STAT_CANTVRFY);
+    EXPECT_EQ(error(), "key type mismatch");
 }
 
 TEST_F(DnsIntegration, TheAdapterSendsAndHandsBackTheReply) {
