@@ -111,8 +111,19 @@ struct name_code {
 constexpr name_code canon_names[] = {{"simple", ARC_CANON_SIMPLE}, {"relaxed", ARC_CANON_RELAXED}};
 static_assert(std::size(canon_names) == 2, "one row per ARC_CANON_* code");
 constexpr name_code alg_names[] = {{"rsa-sha1", ARC_ALG_RSASHA1},
-                                   {"rsa-sha256", ARC_ALG_RSASHA256}};
-static_assert(std::size(alg_names) == 2, "one row per ARC_ALG_* code");
+                                   {"rsa-sha256", ARC_ALG_RSASHA256},
+                                   {"ed25519-sha256", ARC_ALG_ED25519SHA256}};
+static_assert(std::size(alg_names) == 3, "one row per ARC_ALG_* code");
+
+// The name of an ARC_ALG_* code.
+const char* alg_name(int alg) noexcept {
+    for (const name_code& row : alg_names) {
+        if (row.code == alg) {
+            return row.name.data();  // the rows are literals: NUL-terminated
+        }
+    }
+    return "?";
+}
 constexpr name_code facility_names[] = {
     {"auth", LOG_AUTH},     {"cron", LOG_CRON},     {"daemon", LOG_DAEMON}, {"kern", LOG_KERN},
     {"lpr", LOG_LPR},       {"mail", LOG_MAIL},     {"news", LOG_NEWS},     {"security", LOG_AUTH},
@@ -490,15 +501,28 @@ int load_settings(config_setting* data, arcf_config* conf, char* err, const char
     return 0;
 }
 
-// Warns of a sealing key below 2048 bits (RFC 8301 asks for at least that)
-// and refuses one the library would refuse to seal with.
-int check_key_size(const arcf_config* conf, const char* what, int bits, char* err) noexcept {
-    if (bits < 0) {
+// Checks a sealing key against SignatureAlgorithm: refuses a key of the
+// other type and an RSA key the library would refuse to seal with, and warns
+// of an RSA key below 2048 bits (RFC 8301 asks for at least that). `type` is
+// the key's ARC_KEYTYPE_* (-1: no key), `bits` its size for RSA.
+int check_sealing_key(const arcf_config* conf, const char* what, int type, int bits,
+                      char* err) noexcept {
+    const bool ed25519 = conf->conf_signalg == ARC_ALG_ED25519SHA256;
+    if (type < 0) {
         // Sealing with it fails and defers the mail; say so now.
         if (conf->conf_dolog) {
-            arcf_log(LOG_WARNING, "%s: holds no RSA private key (PEM or DER)", what);
+            arcf_log(LOG_WARNING, "%s: holds no %s private key (PEM or DER)", what,
+                     ed25519 ? "Ed25519" : "RSA");
         }
         return 0;
+    }
+    if (ed25519 != (type == ARC_KEYTYPE_ED25519)) {
+        set_error(err, "%s: the sealing key is an %s key, which cannot sign %s", what,
+                  type == ARC_KEYTYPE_ED25519 ? "Ed25519" : "RSA", alg_name(conf->conf_signalg));
+        return -1;
+    }
+    if (ed25519) {
+        return 0;  // one size; MinimumKeyBits is a rule for RSA keys
     }
     if (static_cast<uint32_t>(bits) < conf->conf_minkeybits) {
         set_error(err, "%s: the sealing key has %d bits, fewer than MinimumKeyBits (%u)", what,
@@ -540,16 +564,25 @@ int check_sealing(config_setting* data, arcf_config* conf, const char* userid, c
              e = e->se_next) {
             char what[ARCF_ERRBUF_SIZE];
             snprintf(what, sizeof what, "%s:%u: %s", path.get(), e->se_line, e->se_keyfile);
-            if (check_key_size(conf, what, e->se_keybits, err) != 0) {
+            if (check_sealing_key(conf, what, e->se_keytype, e->se_keybits, err) != 0) {
                 return -1;
             }
         }
     }
     if (conf->conf_keydata != nullptr) {
-        conf->conf_keybits = arcf_keybits(conf->conf_keydata, conf->conf_keylen - 1);
-        if (check_key_size(conf, conf->conf_keyfile, conf->conf_keybits, err) != 0) {
+        const int type = arcf_keytype(conf->conf_keydata, conf->conf_keylen - 1);
+        conf->conf_keybits = type == ARC_KEYTYPE_ED25519
+                                 ? 0
+                                 : arcf_keybits(conf->conf_keydata, conf->conf_keylen - 1);
+        if (check_sealing_key(conf, conf->conf_keyfile, type, conf->conf_keybits, err) != 0) {
             return -1;
         }
+    }
+    if (conf->conf_signalg == ARC_ALG_ED25519SHA256 && conf->conf_dolog &&
+        (conf->conf_keydata != nullptr || conf->conf_signtable != nullptr)) {
+        arcf_log(LOG_WARNING,
+                 "SignatureAlgorithm ed25519-sha256: some receivers do not verify Ed25519 "
+                 "seals yet, and a chain they cannot verify fails with them");
     }
     // Mode v only validates: no sealing identity is needed.
     const bool may_seal = conf->conf_mode == 0 || (conf->conf_mode & ARC_MODE_SIGN) != 0;

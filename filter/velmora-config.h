@@ -91,7 +91,7 @@ struct arcf_config {
     bool conf_safealgs;              // RequireSafeAlgorithms: refuse rsa-sha1 in validation
     bool conf_oldestpass;            // OldestPass: report header.oldest-pass of passing chains
     uint32_t conf_minkeybits;        // MinimumKeyBits: smallest RSA key accepted (1024)
-    int conf_keybits;                // size of the KeyFile key in bits, or 0 without one
+    int conf_keybits;                // bits of the KeyFile RSA key; 0: none, or Ed25519
     const char* conf_metricslisten;  // borrows: MetricsListen, or null (no endpoint)
     char* conf_trustedtext;          // owns: TrustedAuthservIDs, cut into conf_trustedids
     char** conf_trustedids;          // owns the array only: the trusted authserv-ids, or null

@@ -706,9 +706,16 @@ arcf_dnssec dnssec_state(int dnssec) noexcept {
 // Room for the key list of a log line; a longer list ends in ",...".
 constexpr size_t keys_text_size = 1024;
 
+// The a= name of an ARC_ALG_* code, "unknown" for none.
+const char* alg_text(int alg) noexcept {
+    const char* name = arc_code_to_name(algorithms, alg);
+    return name != nullptr ? name : "unknown";
+}
+
 // Counts every key lookup of the message's validation in the metrics (result,
 // DNSSEC state, time, key cache) and, when `text` is not null, lists them for
-// the log line as " keys=NAME:RESULT:DNSSEC,..." in the order made.
+// the log line as " keys=NAME:RESULT:DNSSEC:ALGORITHM,..." in the order made,
+// ALGORITHM being that of the signature or seal the key was fetched for.
 void account_keys(arc_msg* msg, char* text, size_t textlen) noexcept {
     arcf_metrics& metrics = arcf_metrics_global();
     const unsigned n = arc_key_count(msg);
@@ -736,10 +743,10 @@ void account_keys(arc_msg* msg, char* text, size_t textlen) noexcept {
             continue;
         }
         // Leaves room for ",..." after any entry that fits.
-        const int w = snprintf(text + used, textlen - used, "%s%s._domainkey.%s:%s:%s",
+        const int w = snprintf(text + used, textlen - used, "%s%s._domainkey.%s:%s:%s:%s",
                                i == 0 ? " keys=" : ",", selector != nullptr ? selector : "",
                                domain != nullptr ? domain : "", arcf_lookup_name(result),
-                               arcf_dnssec_name(state));
+                               arcf_dnssec_name(state), alg_text(arc_key_algorithm(msg, i)));
         if (w < 0 || used + static_cast<size_t>(w) + 5 > textlen) {
             snprintf(text + used, textlen - used, "%s", ",...");
             cut = true;
@@ -792,7 +799,8 @@ void arcf_finish(const arcf_connctx* cc, arcf_msgctx* afc, arcf_outcome outcome,
     }
     char sealer[600] = "";
     if (sealdomain != nullptr && sealselector != nullptr) {
-        snprintf(sealer, sizeof sealer, " d=%s s=%s", sealdomain, sealselector);
+        snprintf(sealer, sizeof sealer, " d=%s s=%s a=%s", sealdomain, sealselector,
+                 alg_text(conf->conf_signalg));
     }
     char safe_keys[keys_text_size];
     log_safe(keys, safe_keys, sizeof safe_keys);

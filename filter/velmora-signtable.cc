@@ -28,6 +28,7 @@
 
 #include "util.h"
 #include "velmora-securefile.h"
+#include "velmora.h"
 
 namespace {
 
@@ -203,12 +204,14 @@ entry_ptr parse_entry(const char* path, unsigned lineno, std::string_view patter
         set_error(err, errlen, "%s:%u: %s", path, lineno, why);
         return nullptr;
     }
-    e->se_keybits = arcf_keybits(e->se_keydata, e->se_keylen - 1);
-    if (e->se_keybits < 0) {
-        set_error(err, errlen, "%s:%u: %s holds no RSA private key (PEM or DER)", path, lineno,
-                  e->se_keyfile);
+    e->se_keytype = arcf_keytype(e->se_keydata, e->se_keylen - 1);
+    if (e->se_keytype < 0) {
+        set_error(err, errlen, "%s:%u: %s holds no RSA or Ed25519 private key (PEM or DER)", path,
+                  lineno, e->se_keyfile);
         return nullptr;
     }
+    e->se_keybits =
+        e->se_keytype == ARC_KEYTYPE_RSA ? arcf_keybits(e->se_keydata, e->se_keylen - 1) : 0;
     return e;
 }
 
@@ -273,14 +276,17 @@ bool arcf_readkey(const char* path, uint32_t uid, unsigned char** data, size_t* 
     return true;
 }
 
-int arcf_keybits(const unsigned char* data, size_t len) noexcept {
-    assert(data != NULL);
+namespace {
+
+using pkey_ptr = std::unique_ptr<EVP_PKEY, c_deleter<EVP_PKEY_free>>;
+
+// Reads the private key in `data` (PEM or DER); null when there is none.
+pkey_ptr read_private_key(const unsigned char* data, size_t len) noexcept {
     using bio_ptr = std::unique_ptr<BIO, c_deleter<BIO_free_all>>;
-    using pkey_ptr = std::unique_ptr<EVP_PKEY, c_deleter<EVP_PKEY_free>>;
     bio_ptr bio{BIO_new_mem_buf(data, static_cast<int>(len))};
     if (!bio) {
         ERR_clear_error();
-        return -1;
+        return nullptr;
     }
     pkey_ptr key{PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)};
     if (!key) {
@@ -290,10 +296,34 @@ int arcf_keybits(const unsigned char* data, size_t len) noexcept {
     // Failed attempts leave errors behind that later library calls on this
     // thread must not report as their own.
     ERR_clear_error();
+    return key;
+}
+
+}  // namespace
+
+int arcf_keybits(const unsigned char* data, size_t len) noexcept {
+    assert(data != NULL);
+    const pkey_ptr key = read_private_key(data, len);
     if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
         return -1;
     }
     return EVP_PKEY_get_bits(key.get());
+}
+
+int arcf_keytype(const unsigned char* data, size_t len) noexcept {
+    assert(data != NULL);
+    const pkey_ptr key = read_private_key(data, len);
+    if (!key) {
+        return -1;
+    }
+    switch (EVP_PKEY_get_base_id(key.get())) {
+        case EVP_PKEY_RSA:
+            return ARC_KEYTYPE_RSA;
+        case EVP_PKEY_ED25519:
+            return ARC_KEYTYPE_ED25519;
+        default:
+            return -1;
+    }
 }
 
 // ---- The table ----

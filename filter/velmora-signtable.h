@@ -26,7 +26,8 @@ struct arcf_signentry {
     char* se_keyfile;           // owns: the key file's path as written
     unsigned char* se_keydata;  // owns: the key file's bytes plus a NUL
     size_t se_keylen;           // the key file's size plus one, as the library takes it
-    int se_keybits;             // the private key's size in bits
+    int se_keybits;             // the RSA private key's size in bits; 0 for Ed25519
+    int se_keytype;             // ARC_KEYTYPE_* of the private key
     unsigned se_line;           // line of the table file
     arcf_signentry* se_next;    // owns: the next entry in file order, or null
 };
@@ -40,7 +41,7 @@ struct arcf_signtable {
 // Reads the table at `path`. A relative key file path is taken from `basedir`
 // (null: the current directory). Every key file must pass the same safety
 // check as the KeyFile setting for the user `uid` (all-ones: the effective
-// user) and hold an RSA private key (PEM or DER). Returns the table, which the
+// user) and hold an RSA or Ed25519 private key (PEM or DER). Returns the table, which the
 // caller frees, or null with the reason in err (cut to errlen).
 arcf_signtable* arcf_signtable_load(const char* path, const char* basedir, uint32_t uid, char* err,
                                     size_t errlen) noexcept;
@@ -62,6 +63,10 @@ bool arcf_sender_domain(const char* envfrom, char* buf, size_t buflen) noexcept;
 // Reads the size in bits of the RSA private key in `data` (PEM or DER);
 // returns -1 when the data holds no RSA private key.
 int arcf_keybits(const unsigned char* data, size_t len) noexcept;
+
+// The ARC_KEYTYPE_* of the private key in `data` (PEM or DER): RSA or
+// Ed25519; -1 when the data holds neither.
+int arcf_keytype(const unsigned char* data, size_t len) noexcept;
 
 // Reads a private key file the way the KeyFile setting is read: it must be a
 // regular file that arcf_securefile() finds safe for `uid`, and the file

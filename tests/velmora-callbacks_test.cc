@@ -314,7 +314,7 @@ const std::vector<hop>& hops() {
          {"+Authentication-Results: mx.example; arc=fail reason=\"body hash mismatch\" "
           "smtp.remote-ip=127.0.0.1"},
          {"*: client=127.0.0.1 mode=verify outcome=fail reason=\"body hash mismatch\" "
-          "keys=s1._domainkey.filter.example:found:none time=*ms"},
+          "keys=s1._domainkey.filter.example:found:none:rsa-sha256 time=*ms"},
          "fail"},
         // A sign-only hop seals on top of a valid chain: the seal covers it.
         {"seal-2",
@@ -395,8 +395,10 @@ const std::vector<hop>& hops() {
           "smtp.remote-ip=127.0.0.1"},
          // The newest signature, three seals, then instance 2's signature.
          {"*: client=127.0.0.1 mode=verify outcome=pass keys=s1._domainkey.filter.example:found:"
-          "none,s1._domainkey.filter.example:found:none,s1._domainkey.filter.example:found:none,"
-          "s1._domainkey.filter.example:found:none,s1._domainkey.filter.example:found:none "
+          "none:rsa-sha256,s1._domainkey.filter.example:found:none:rsa-sha256,s1._domainkey.filter."
+          "example:found:none:rsa-sha256,"
+          "s1._domainkey.filter.example:found:none:rsa-sha256,s1._domainkey.filter.example:found:"
+          "none:rsa-sha256 "
           "time=*ms"},
          "pass"},
         {"oldest-both",
@@ -772,7 +774,8 @@ const std::vector<hop>& hops() {
           any_ams, "+ARC-Seal: i=2; *; cv=pass; b=*"},
          {"*: chain state forced to 2 due to prior result found",
           "*: client=127.0.0.1 mode=sign outcome=sealed keys=s1._domainkey.filter.example:found:"
-          "none,s1._domainkey.filter.example:found:none d=filter.example s=s1 time=*ms"},
+          "none:rsa-sha256,s1._domainkey.filter.example:found:none:rsa-sha256 d=filter.example "
+          "s=s1 a=rsa-sha256 time=*ms"},
          "pass"},
         // Several sealing identities: the envelope sender's domain (the
         // harness sends as test-sender@localhost) picks one, else the
@@ -788,7 +791,8 @@ const std::vector<hop>& hops() {
          {"+ARC-Authentication-Results: i=1; mx.example; arc=none smtp.remote-ip=127.0.0.1",
           "+ARC-Message-Signature: i=1; a=rsa-sha256; d=table.example; s=big; *",
           "+ARC-Seal: i=1; a=rsa-sha256; d=table.example; s=big; t=*; cv=none; b=*"},
-         {"*: client=127.0.0.1 mode=sign outcome=sealed d=table.example s=big time=*ms"},
+         {"*: client=127.0.0.1 mode=sign outcome=sealed d=table.example s=big a=rsa-sha256 "
+          "time=*ms"},
          "pass"},
         {"signtable-fallback",
          "filter-signtable-fallback.conf",
@@ -802,7 +806,8 @@ const std::vector<hop>& hops() {
           "+ARC-Message-Signature: i=2; a=rsa-sha256; d=filter.example; s=s1; *",
           "+ARC-Seal: i=2; a=rsa-sha256; d=filter.example; s=s1; t=*; cv=pass; b=*"},
          {"*: client=127.0.0.1 mode=sign outcome=sealed keys=big._domainkey.table.example:found:"
-          "none,big._domainkey.table.example:found:none d=filter.example s=s1 time=*ms"},
+          "none:rsa-sha256,big._domainkey.table.example:found:none:rsa-sha256 d=filter.example "
+          "s=s1 a=rsa-sha256 time=*ms"},
          "pass"},
         {"signtable-none",
          "filter-signtable-only.conf",

@@ -47,6 +47,11 @@ const std::string& key_1024() {
     return pem;
 }
 
+const std::string& key_ed25519() {
+    static const std::string pem = velmora_test::make_ed25519_key(nullptr);
+    return pem;
+}
+
 class ConfigOps : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -59,6 +64,8 @@ class ConfigOps : public ::testing::Test {
         dir_ = velmora_test::make_test_dir();
         write_file_as(dir_ + "/key.pem", test_key_pem());
         write_file_as(dir_ + "/small.pem", key_1024());
+        write_file_as(dir_ + "/ed.pem", key_ed25519());
+        write_file_as(dir_ + "/st-ed", with_dir("* any.net:e:%D/ed.pem\n", dir_));
         write_file_as(dir_ + "/st", "example.com example.com:a:%D/key.pem\n");
         write_file_as(dir_ + "/st-rel", "* any.net:b:key.pem\n");
         write_file_as(dir_ + "/st-bad", "example.com example.com:a\n");
@@ -204,6 +211,53 @@ TEST_F(ConfigOps, WarnsOfSealingKeysBelow2048Bits) {
     ASSERT_EQ(load_config(dir_ + "/c.conf", &ok.conf), "");
     EXPECT_GE(ok.conf->conf_keybits, 2048);
     EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(ConfigOps, SealingKeysMustSuitTheSignatureAlgorithm) {
+    const std::string ed = "Syslog yes\nDomain example.com\nSelector sel\nKeyFile %D/ed.pem\n";
+    const std::string warning =
+        "SignatureAlgorithm ed25519-sha256: some receivers do not verify Ed25519 seals yet, "
+        "and a chain they cannot verify fails with them";
+    struct row {
+        const char* name;
+        std::string conf;
+        std::string error;                                // "" : loads
+        std::vector<std::pair<int, std::string>> logged;  // when it loads
+    };
+    const row rows[] = {
+        {"ed25519 key and algorithm, no MinimumKeyBits check",
+         ed + "SignatureAlgorithm ed25519-sha256\nMinimumKeyBits 4096\n",
+         "",
+         {{LOG_WARNING, warning}}},
+        {"ed25519 key in the signing table",
+         "Syslog yes\nSigningTable %D/st-ed\nSignatureAlgorithm ed25519-sha256\n",
+         "",
+         {{LOG_WARNING, warning}}},
+        {"ed25519 key for rsa-sha256",
+         ed,
+         "%D/ed.pem: the sealing key is an Ed25519 key, which cannot sign rsa-sha256",
+         {}},
+        {"rsa key for ed25519-sha256",
+         seal_conf + "SignatureAlgorithm ed25519-sha256\n",
+         "%D/key.pem: the sealing key is an RSA key, which cannot sign ed25519-sha256",
+         {}},
+        {"rsa key in the signing table for ed25519-sha256",
+         "SigningTable %D/st\nSignatureAlgorithm ed25519-sha256\n",
+         "%D/st:1: %D/key.pem: the sealing key is an RSA key, which cannot sign ed25519-sha256",
+         {}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        log_capture log;
+        write_file_as(dir_ + "/c.conf", with_dir(r.conf, dir_));
+        record_owner rec;
+        EXPECT_EQ(load_config(dir_ + "/c.conf", &rec.conf), with_dir(r.error, dir_));
+        if (r.error.empty()) {
+            ASSERT_NE(rec.conf, nullptr);
+            EXPECT_EQ(rec.conf->conf_signalg, ARC_ALG_ED25519SHA256);
+            EXPECT_EQ(log.lines(), r.logged);
+        }
+    }
 }
 
 TEST_F(ConfigOps, SetlibHandsTheCryptoPolicyToTheLibrary) {

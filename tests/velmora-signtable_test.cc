@@ -193,8 +193,10 @@ constexpr syntax_case key_cases[] = {
     {"a.com d:s:{dir}/open.pem\n",
      "1: {dir}/open.pem: key data is not secure: {dir}/open.pem can be read or written by "
      "other users"},
-    {"a.com d:s:{dir}/notakey.pem\n", "1: {dir}/notakey.pem holds no RSA private key (PEM or DER)"},
-    {"a.com d:s:{dir}/ec.pem\n", "1: {dir}/ec.pem holds no RSA private key (PEM or DER)"},
+    {"a.com d:s:{dir}/notakey.pem\n",
+     "1: {dir}/notakey.pem holds no RSA or Ed25519 private key (PEM or DER)"},
+    {"a.com d:s:{dir}/ec.pem\n",
+     "1: {dir}/ec.pem holds no RSA or Ed25519 private key (PEM or DER)"},
     {"a.com d:s:{dir}/k1.pem\nb.com d:s:{dir}/k1.pem\nA.com e:t:{dir}/k2.der\n",
      "3: pattern \"a.com\" repeats line 1 and could never match"},
 };
