@@ -165,9 +165,15 @@ TEST_F(Genkey, KeyPassesTheKeyFileCheckAndItsRecordValidatesASeal) {
     struct key_case {
         const char* selector;
         std::vector<std::string> extra;
-        int bits;
+        int bits;  // of an RSA key; 0 for Ed25519
+        int alg;   // the seal made with the key
+        std::string record_start;
     };
-    const key_case cases[] = {{"default", {}, 2048}, {"big", {"-b", "4096"}, 4096}};
+    const key_case cases[] = {
+        {"default", {}, 2048, ARC_ALG_RSASHA256, "v=DKIM1; k=rsa; p="},
+        {"big", {"-b", "4096"}, 4096, ARC_ALG_RSASHA256, "v=DKIM1; k=rsa; p="},
+        {"ed", {"-t", "ed25519"}, 0, ARC_ALG_ED25519SHA256, "v=DKIM1; k=ed25519; p="},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.selector);
         std::vector<std::string> args{"-d", "example.org", "-s", c.selector,
@@ -206,7 +212,7 @@ TEST_F(Genkey, KeyPassesTheKeyFileCheckAndItsRecordValidatesASeal) {
             record += s;
         }
         EXPECT_GT(strings.size(), static_cast<size_t>(c.bits / 2048)) << zone;
-        EXPECT_EQ(record.compare(0, 18, "v=DKIM1; k=rsa; p="), 0) << record;
+        EXPECT_EQ(record.compare(0, c.record_start.size(), c.record_start), 0) << record;
 
         // A seal made with the key validates with the record as published.
         const message m = split_message(message_text);
@@ -214,6 +220,7 @@ TEST_F(Genkey, KeyPassesTheKeyFileCheckAndItsRecordValidatesASeal) {
         p.key = pem;
         p.selector = c.selector;
         p.domain = "example.org";
+        p.alg = c.alg;
         std::string error;
         lib_ptr sealer = make_library("");
         const message sealed = seal_once(sealer.get(), m, p, &error);
@@ -275,6 +282,10 @@ TEST_F(Genkey, RejectsBadArgumentsWithoutWritingAnything) {
         {{"-d", "example..org", "-s", "s1"}, EX_USAGE, "is not a domain name"},
         {{"-d", "example.org", "-s", "s1", "-b", "512"}, EX_USAGE, "key size must be"},
         {{"-d", "example.org", "-s", "s1", "-b", "2048x"}, EX_USAGE, "key size must be"},
+        {{"-d", "example.org", "-s", "s1", "-t", "dsa"}, EX_USAGE, "key type must be"},
+        {{"-d", "example.org", "-s", "s1", "-t", "ed25519", "-b", "2048"},
+         EX_USAGE,
+         "-b applies to RSA keys only"},
         {{"-d", "example.org", "-s", "s1", "-u", "nosuchuser"}, EX_NOUSER, "no such user"},
         {{"-d", "example.org", "-s", "s1", "-u", "velmora:nosuchgroup"},
          EX_NOUSER,

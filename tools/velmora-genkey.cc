@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// velmora-genkey.cc - makes a sealing key: an RSA private key for velmora and
-// the DNS TXT record that publishes its public half.
+// velmora-genkey.cc - makes a sealing key: an RSA (or, with -t ed25519, an
+// Ed25519) private key for velmora and the DNS TXT record that publishes its
+// public half.
 //
 // Writes DIR/SELECTOR.private (PEM, mode 0600, owned by the user who will run
 // the filter) and DIR/SELECTOR.txt (the record in zone-file form, its text cut
@@ -69,6 +70,7 @@ void usage(FILE* out = stderr) noexcept {
             "\t-D directory\twhere to write the files (default: the current directory)\n"
             "\t-h          \tprint this help message and exit\n"
             "\t-s selector \tselector of the seals\n"
+            "\t-t type     \tkey type: rsa (default) or ed25519\n"
             "\t-u user     \tuser (and :group) that runs velmora and owns the key\n",
             progname, progname, min_bits, max_bits, default_bits);
 }
@@ -158,32 +160,50 @@ bool private_pem(EVP_PKEY* key, secret_text& out) noexcept {
     return true;
 }
 
-// The record's text: "v=DKIM1; k=rsa; p=" and the public key's DER in base64.
+// The base64 text of `len` bytes.
+std::string base64(const unsigned char* data, size_t len) {
+    std::string b64(4 * ((len + 2) / 3) + 1, '\0');
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), data, static_cast<int>(len));
+    b64.resize(static_cast<size_t>(n));
+    return b64;
+}
+
+// The record's text: "v=DKIM1; k=rsa; p=" and the public key's DER in base64
+// for RSA; "v=DKIM1; k=ed25519; p=" and the 32 bytes of the public key for
+// Ed25519 (RFC 8463 section 4).
 bool public_record(EVP_PKEY* key, std::string& out) noexcept {
+    if (EVP_PKEY_get_base_id(key) == EVP_PKEY_ED25519) {
+        unsigned char raw[32];
+        size_t rawlen = sizeof raw;
+        if (EVP_PKEY_get_raw_public_key(key, raw, &rawlen) != 1) {
+            return false;
+        }
+        out = "v=DKIM1; k=ed25519; p=" + base64(raw, rawlen);
+        return true;
+    }
     unsigned char* der = nullptr;
     const int len = i2d_PUBKEY(key, &der);
     if (len <= 0) {
         return false;
     }
-    std::string b64(4 * ((static_cast<size_t>(len) + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der, len);
+    out = "v=DKIM1; k=rsa; p=" + base64(der, static_cast<size_t>(len));
     OPENSSL_free(der);
-    b64.resize(static_cast<size_t>(n));
-    out = "v=DKIM1; k=rsa; p=" + b64;
     return true;
 }
 
 // The record as a zone-file line: the text cut into quoted strings of at most
-// 255 bytes, which a resolver joins back into one text.
+// 255 bytes, which a resolver joins back into one text. `kind` describes the
+// key in the trailing comment.
 std::string zone_entry(const std::string& selector, const std::string& domain,
-                       const std::string& record, int bits) {
+                       const std::string& record, const std::string& kind) {
     std::string out = selector + "._domainkey." + domain + ".\tIN\tTXT\t(";
     for (size_t at = 0; at < record.size(); at += max_txt_string) {
         out += at == 0 ? " \"" : "\n\t\"";
         out += record.substr(at, max_txt_string);
         out += '"';
     }
-    out += " )\t; RSA " + std::to_string(bits) + " bits, ARC seals of " + domain + "\n";
+    out += " )\t; " + kind + ", ARC seals of " + domain + "\n";
     return out;
 }
 
@@ -244,6 +264,7 @@ void warn_if_unsafe(const std::string& path, uid_t uid) noexcept {
 
 struct options {
     int bits = default_bits;
+    bool ed25519 = false;  // -t ed25519
     std::string domain;
     std::string selector;
     std::string directory = ".";
@@ -257,7 +278,8 @@ constexpr int help_status = -1;
 // exit status of a bad command line.
 int parse(int argc, char** argv, options& opt) {
     int c;
-    while ((c = getopt(argc, argv, "b:d:D:hs:u:")) != -1) {
+    bool bits_given = false;
+    while ((c = getopt(argc, argv, "b:d:D:hs:t:u:")) != -1) {
         switch (c) {
             case 'b': {
                 char* end = nullptr;
@@ -269,8 +291,16 @@ int parse(int argc, char** argv, options& opt) {
                     return EX_USAGE;
                 }
                 opt.bits = static_cast<int>(bits);
+                bits_given = true;
                 break;
             }
+            case 't':
+                if (strcmp(optarg, "rsa") != 0 && strcmp(optarg, "ed25519") != 0) {
+                    complain("key type must be rsa or ed25519, not '%s'", optarg);
+                    return EX_USAGE;
+                }
+                opt.ed25519 = strcmp(optarg, "ed25519") == 0;
+                break;
             case 'd':
                 opt.domain = optarg;
                 break;
@@ -296,6 +326,10 @@ int parse(int argc, char** argv, options& opt) {
     }
     if (optind != argc || opt.domain.empty() || opt.selector.empty() || opt.directory.empty()) {
         usage();
+        return EX_USAGE;
+    }
+    if (opt.ed25519 && bits_given) {
+        complain("-b applies to RSA keys only; an Ed25519 key has one size");
         return EX_USAGE;
     }
     if (!is_dns_name(opt.domain)) {
@@ -335,14 +369,21 @@ int main(int argc, char** argv) {
     }
 
     // 2. Make the key and both texts before any file is created.
-    pkey_ptr key{EVP_RSA_gen(static_cast<unsigned>(opt.bits))};
+    pkey_ptr key{opt.ed25519 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")
+                             : EVP_RSA_gen(static_cast<unsigned>(opt.bits))};
     secret_text pem;
     std::string record;
     if (!key || !private_pem(key.get(), pem) || !public_record(key.get(), record)) {
-        complain("cannot make an RSA key of %d bits", opt.bits);
+        if (opt.ed25519) {
+            complain("cannot make an Ed25519 key");
+        } else {
+            complain("cannot make an RSA key of %d bits", opt.bits);
+        }
         return EX_SOFTWARE;
     }
-    const std::string zone = zone_entry(opt.selector, opt.domain, record, opt.bits);
+    const std::string kind =
+        opt.ed25519 ? std::string{"Ed25519"} : "RSA " + std::to_string(opt.bits) + " bits";
+    const std::string zone = zone_entry(opt.selector, opt.domain, record, kind);
 
     // 3. The private key first: the record is worth nothing without it.
     if (const int status = create_file(keypath, 0600, opt.who, pem.text()); status != 0) {
