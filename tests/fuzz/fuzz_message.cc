@@ -2,8 +2,9 @@
 // fuzz_message.cc - whole messages (header block and body, any bytes, ARC
 // fields included) through validation and sealing, with keys from a key file.
 //
-// The first input byte chooses the canonicalizations, the algorithm and the
-// library flags; the rest is the message. Header fields are split as an MTA
+// The first input byte chooses the canonicalizations, the algorithm (bit 0x80:
+// ed25519-sha256, with an Ed25519 key) and the library flags; the rest is the
+// message. Header fields are split as an MTA
 // splits them (a line starting with a blank continues the field), the body is
 // fed in two chunks cut at a point chosen by the second byte.
 //
@@ -37,6 +38,8 @@ namespace {
 
 std::string key_pem;
 std::string key_record;
+std::string ed_pem;
+std::string ed_record;
 std::string key_file;
 
 void make_key() {
@@ -45,6 +48,10 @@ void make_key() {
         abort();
     }
     const std::string b64 = key_record.substr(key_record.find("p=") + 2);
+    ed_pem = velmora_test::make_ed25519_key(&ed_record);
+    if (ed_pem.empty()) {
+        abort();
+    }
 
     char path[] = "/tmp/fuzz-message-keys.XXXXXX";
     const int fd = mkstemp(path);
@@ -56,7 +63,10 @@ void make_key() {
     const std::string text = "s1._domainkey.d1.example v=DKIM1; k=rsa; p=" + b64 +
                              "\ndummy._domainkey.example.org v=DKIM1; k=rsa; p=" + b64 +
                              "\nsha1._domainkey.example.org v=DKIM1; h=sha1; p=" + b64 +
-                             "\nrevoked._domainkey.example.org v=DKIM1; p=\n";
+                             "\nrevoked._domainkey.example.org v=DKIM1; p=\n" +
+                             "ed._domainkey.example.org " + ed_record + "\n" +
+                             "ed33._domainkey.example.org v=DKIM1; k=ed25519; " +
+                             "p=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n";
     if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         abort();
     }
@@ -132,8 +142,9 @@ bool checkable(const chain_test::message& m) {
     return true;
 }
 
-// The oracle over a set arc_getseal() returned for the fields `in`.
-void check_set(const chain_test::message& in, arc_hdr* set) {
+// The oracle over a set arc_getseal() returned for the fields `in`, made
+// with the key whose record is `record`.
+void check_set(const chain_test::message& in, arc_hdr* set, const std::string& record) {
     for (arc_hdr* h = set; h != nullptr; h = arc_hdr_next(h)) {
         size_t len = 0;
         if (arc_hdr_name(h, &len) == nullptr || arc_hdr_value(h) == nullptr) {
@@ -151,11 +162,11 @@ void check_set(const chain_test::message& in, arc_hdr* set) {
     if (!checkable(in)) {
         return;
     }
-    if (!chain_test::ams_signature_verifies(in, set, key_record)) {
+    if (!chain_test::ams_signature_verifies(in, set, record)) {
         fprintf(stderr, "fuzz_message: the new AMS does not verify over the fields it lists\n");
         abort();
     }
-    if (!chain_test::seal_verifies_over_chain(chain_test::with_set(in, set), set, key_record)) {
+    if (!chain_test::seal_verifies_over_chain(chain_test::with_set(in, set), set, record)) {
         fprintf(stderr, "fuzz_message: the new seal does not verify over its sets\n");
         abort();
     }
@@ -190,7 +201,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const int canonhdr = opts & 0x01 ? ARC_CANON_SIMPLE : ARC_CANON_RELAXED;
     const int canonbody = opts & 0x02 ? ARC_CANON_SIMPLE : ARC_CANON_RELAXED;
-    const int alg = opts & 0x04 ? ARC_ALG_RSASHA1 : ARC_ALG_RSASHA256;
+    const bool ed25519 = (opts & 0x80) != 0;
+    const int alg = ed25519       ? ARC_ALG_ED25519SHA256
+                    : opts & 0x04 ? ARC_ALG_RSASHA1
+                                  : ARC_ALG_RSASHA256;
+    const std::string& pem = ed25519 ? ed_pem : key_pem;
     const int mode = opts & 0x08 ? ARC_MODE_SIGN : ARC_MODE_SIGN | ARC_MODE_VERIFY;
     arc_msg* msg = arc_message(lib, canonhdr, canonbody, alg, mode, nullptr);
     if (msg != nullptr) {
@@ -212,14 +227,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         arc_hdr* set = nullptr;
         if (arc_getseal(msg, &set, "mx.example", "s1", "d1.example",
-                        reinterpret_cast<const unsigned char*>(key_pem.data()), key_pem.size(),
+                        reinterpret_cast<const unsigned char*>(pem.data()), pem.size(),
                         "spf=pass") == ARC_STAT_OK &&
             set != nullptr) {
             if (!eoh_ok) {
                 fprintf(stderr, "fuzz_message: a set after a failed end of header\n");
                 abort();
             }
-            check_set(in, set);
+            check_set(in, set, ed25519 ? ed_record : key_record);
         }
         arc_free(msg);
     }
