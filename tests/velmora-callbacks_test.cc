@@ -35,39 +35,27 @@ using velmora_test::read_file;
 
 // Configuration, list and message files copied into the test directory.
 constexpr const char* data_files[] = {
-    "filter-external.conf",
-    "filter-internal.conf",
-    "filter-peer.conf",
-    "filter-both.conf",
-    "filter-limit.conf",
-    "filter-sealcheck.conf",
-    "filter-simple.conf",
-    "filter-relaxed.conf",
-    "filter-4096.conf",
-    "filter-final.conf",
-    "filter-nokey.conf",
-    "filter-internal.hosts",
-    "filter-peer.hosts",
-    "filter-sealchecks.list",
-    "msg-plain.eml",
-    "msg-many-fields.eml",
-    "msg-two-dates.eml",
-    "msg-two-received.eml",
-    "filter-trusted-verify.conf",
-    "filter-trusted-seal.conf",
-    "filter-signtable.conf",
-    "filter-signtable.list",
-    "filter-signtable-sub.list",
-    "filter-signtable-only.conf",
-    "filter-signtable-fallback.conf",
-    "filter-oldest.conf",
-    "filter-oldest-both.conf",
+    "filter-external.conf",       "filter-internal.conf",
+    "filter-peer.conf",           "filter-both.conf",
+    "filter-limit.conf",          "filter-sealcheck.conf",
+    "filter-simple.conf",         "filter-relaxed.conf",
+    "filter-4096.conf",           "filter-ed25519.conf",
+    "filter-final.conf",          "filter-nokey.conf",
+    "filter-internal.hosts",      "filter-peer.hosts",
+    "filter-sealchecks.list",     "msg-plain.eml",
+    "msg-many-fields.eml",        "msg-two-dates.eml",
+    "msg-two-received.eml",       "filter-trusted-verify.conf",
+    "filter-trusted-seal.conf",   "filter-signtable.conf",
+    "filter-signtable.list",      "filter-signtable-sub.list",
+    "filter-signtable-only.conf", "filter-signtable-fallback.conf",
+    "filter-oldest.conf",         "filter-oldest-both.conf",
 };
 
 // The keys the configurations name, made for this run.
 struct run_keys {
     std::string seal_pem, seal_record;
     std::string big_pem, big_record;
+    std::string ed_pem, ed_record;
 };
 
 class FilterHops : public ::testing::Test {
@@ -94,6 +82,8 @@ class FilterHops : public ::testing::Test {
         k.big_record = chain_test::record_of_pem(k.big_pem);
         velmora_test::write_file_as(dir() + "/test-seal.pem", k.seal_pem);
         velmora_test::write_file_as(dir() + "/test-seal-4096.pem", k.big_pem);
+        k.ed_pem = chain_test::make_ed25519_key(&k.ed_record);
+        velmora_test::write_file_as(dir() + "/test-seal-ed25519.pem", k.ed_pem);
         velmora_test::write_file_as(dir() + "/test-nokey.pem", "this file holds no key\n");
         velmora_test::write_file_as(dir() + "/test-keys.txt", key_records(), 0644);
         ASSERT_EQ(chdir(dir().c_str()), 0);
@@ -110,7 +100,8 @@ class FilterHops : public ::testing::Test {
     static std::string key_records() {
         return "s1._domainkey.filter.example " + keys().seal_record +
                "\nbig._domainkey.filter.example " + keys().big_record +
-               "\nbig._domainkey.table.example " + keys().big_record + "\n";
+               "\nbig._domainkey.table.example " + keys().big_record +
+               "\ned._domainkey.filter.example " + keys().ed_record + "\n";
     }
 
     static std::map<std::string, std::string>& files() {
@@ -615,6 +606,33 @@ const std::vector<hop>& hops() {
           "+ARC-Message-Signature: i=1; a=rsa-sha256; d=filter.example; s=big; *",
           "+ARC-Seal: i=1; *; s=big; *"},
          {},
+         "pass"},
+        // Sealing with Ed25519 on request, and the next hop validating it.
+        {"ed25519-seal",
+         "filter-ed25519.conf",
+         "msg-plain.eml",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=1; *",
+          "+ARC-Message-Signature: i=1; a=ed25519-sha256; d=filter.example; s=ed; *",
+          "+ARC-Seal: i=1; a=ed25519-sha256; d=filter.example; s=ed; t=*; cv=none; b=*"},
+         {"*: client=127.0.0.1 mode=sign outcome=sealed d=filter.example s=ed a=ed25519-sha256 "
+          "time=*ms"},
+         "pass"},
+        {"ed25519-verify",
+         "filter-external.conf",
+         "ed25519-seal",
+         "",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+Authentication-Results: mx.example; arc=pass smtp.remote-ip=127.0.0.1"},
+         {"*: client=127.0.0.1 mode=verify outcome=pass keys=ed._domainkey.filter.example:found:"
+          "none:ed25519-sha256,ed._domainkey.filter.example:found:none:ed25519-sha256 time=*ms"},
          "pass"},
         // Header canonicalizations, with and without leading blanks kept.
         {"simple",
