@@ -274,6 +274,34 @@ TEST_F(Flows, OutboundSealingValidates) {
     }
 }
 
+// Sealing with an Ed25519 key on request: the delivered set carries
+// a=ed25519-sha256, validates with the k=ed25519 record, and the log line
+// names the algorithm.
+TEST_F(Flows, Ed25519SealingValidates) {
+    const test_key ed = make_ed25519_key(keys.path(), "test-ed");
+    ASSERT_FALSE(ed.pem_path.empty());
+    ASSERT_TRUE(
+        write_file(keyfile, read_file(keyfile) + "ed._domainkey.example.org " + ed.record + "\n"));
+    const std::string spec =
+        start_velmora("ed25519", "Domain example.org\nSelector ed\nKeyFile " + ed.pem_path +
+                                     "\nAuthservID " + authserv + "\nKeyRecordFile " + keyfile +
+                                     "\nSyslog yes\nMode s\nSignatureAlgorithm ed25519-sha256\n");
+    auto& mta = start_mta({spec});
+    send_all(mta, {make_message("ed25519")});
+    ASSERT_TRUE(mta.wait_delivered(1, 30)) << mta.log();
+    const auto got = mta.delivered();
+    ASSERT_EQ(got.size(), 1u);
+    int instance = 0;
+    EXPECT_EQ(validate_chain(got[0], keyfile, &instance), "pass") << got[0];
+    EXPECT_EQ(instance, 1);
+    for (const char* name : {"ARC-Seal", "ARC-Message-Signature"}) {
+        const std::string v = field_values(got[0], name).at(0);
+        EXPECT_EQ(tag_value(v, "a"), "ed25519-sha256") << v;
+        EXPECT_EQ(tag_value(v, "s"), "ed") << v;
+    }
+    EXPECT_TRUE(syslog.wait_for("outcome=sealed d=example.org s=ed a=ed25519-sha256", 5));
+}
+
 // Flow 3: A seals, B validates and seals again: i=2 validates. Then a list
 // at B changes the subject between B's validating and sealing filters; the
 // validation result carried into B's set keeps the chain passing.

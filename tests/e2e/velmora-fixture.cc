@@ -23,6 +23,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "../test-keys.h"
 #include "testdns-client.h"
 #include "velmora.h"
 
@@ -68,9 +69,11 @@ bool private_dev(const std::string& olddev, const std::string& devlog) {
 
 }  // namespace
 
-test_key make_key(const std::string& dir, const std::string& name, int bits) {
+namespace {
+
+// Writes the private key to DIR/NAME.pem (mode 0600) and fills in the record.
+test_key store_key(EVP_PKEY* key, const std::string& dir, const std::string& name) {
     test_key out;
-    EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned>(bits));
     if (key == nullptr) {
         return out;
     }
@@ -84,15 +87,19 @@ test_key make_key(const std::string& dir, const std::string& name, int bits) {
             out.pem_path = path;
         }
     }
-    unsigned char* der = nullptr;
-    const int len = i2d_PUBKEY(key, &der);
-    std::string b64(static_cast<size_t>(4 * ((len + 2) / 3) + 1), '\0');
-    b64.resize(static_cast<size_t>(
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der, len)));
-    OPENSSL_free(der);
+    out.record = velmora_test::key_record(key);
     EVP_PKEY_free(key);
-    out.record = "v=DKIM1; k=rsa; p=" + b64;
     return out;
+}
+
+}  // namespace
+
+test_key make_key(const std::string& dir, const std::string& name, int bits) {
+    return store_key(EVP_RSA_gen(static_cast<unsigned>(bits)), dir, name);
+}
+
+test_key make_ed25519_key(const std::string& dir, const std::string& name) {
+    return store_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), dir, name);
 }
 
 // ---- Syslog ----

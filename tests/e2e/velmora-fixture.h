@@ -25,10 +25,12 @@ namespace velmora_e2e {
 // A sealing key written to `dir` (mode 0600) and its public record text.
 struct test_key {
     std::string pem_path;
-    std::string record;  // "v=DKIM1; k=rsa; p=..."
+    std::string record;  // "v=DKIM1; k=rsa; p=..." (k=ed25519 for Ed25519)
 };
 // Makes an RSA key of `bits`; an empty pem_path when it failed.
 test_key make_key(const std::string& dir, const std::string& name, int bits);
+// Makes an Ed25519 key (record "v=DKIM1; k=ed25519; p=..."), as make_key().
+test_key make_ed25519_key(const std::string& dir, const std::string& name);
 
 // A datagram socket that receives what syslog() writes to /dev/log in the
 // namespaces of velmora_child_options(); lines are kept in order.
