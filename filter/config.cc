@@ -206,6 +206,7 @@ int process_line(char* text, const config_def* def, const load_out& out, int dep
             }
             setting->type = row->type;
             setting->name = row->name;
+            setting->row = row;
             break;
         case CONFIG_TYPE_INCLUDE: {
             config_setting* inner = config_load_level(value, def, out, depth + 1, located);
@@ -357,7 +358,9 @@ const char* config_check(config_setting* head, const config_def* def) noexcept {
         }
         bool found = false;
         for (const config_setting* s = head; s != nullptr && !found; s = s->next) {
-            found = s->name == row->name;
+            // The row itself, not its name: a compiler may merge equal
+            // string literals, so two rows' names can share one address.
+            found = s->row == row;
         }
         if (!found) {
             last_error = err_missing;

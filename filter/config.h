@@ -32,9 +32,10 @@ struct config_setting {
     bool bool_value;
     int type;  // CONFIG_TYPE_STRING, _INTEGER or _BOOLEAN
     int int_value;
-    const char* name;      // borrows: the name of the row it was made from
-    char* str_value;       // owns: value of a string setting, else null
-    config_setting* next;  // owns: the next setting, or null
+    const char* name;       // borrows: the name of the row it was made from
+    const config_def* row;  // borrows: that row; null for the empty placeholder
+    char* str_value;        // owns: value of a string setting, else null
+    config_setting* next;   // owns: the next setting, or null
 };
 
 // Reads the file at `file` (null or "-": standard input) against `def`.

@@ -260,10 +260,15 @@ TEST_F(ConfigFile, CheckFindsRequiredRowsByIdentity) {
     EXPECT_EQ(config_check(list_.get(), test_defs), nullptr);
     EXPECT_STREQ(config_error(), "no error");
 
-    // Only settings made from that very row count, not rows of the same text.
+    // Only settings made from that very row count, not rows of the same text,
+    // even when the two rows' names share one address (as a compiler merging
+    // equal string literals makes them).
     static constexpr char same_text[] = "Selector";
     constexpr config_def other[] = {{same_text, CONFIG_TYPE_STRING, 1}, {nullptr, -1, 0}};
     EXPECT_STREQ(config_check(list_.get(), other), "Selector");
+    const config_def shared[] = {{test_defs[2].name, CONFIG_TYPE_STRING, 1}, {nullptr, -1, 0}};
+    ASSERT_EQ(shared[0].name, test_defs[2].name);
+    EXPECT_STREQ(config_check(list_.get(), shared), "Selector");
 
     ASSERT_NE(load(write("r2.conf", "Domain example.com\n")), nullptr);
     EXPECT_STREQ(config_check(list_.get(), test_defs), "Selector");
