@@ -12,6 +12,7 @@
 #include <assert.h>
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <string.h>
 #include <strings.h>
@@ -199,6 +200,61 @@ size_t arcf_dstring_printf(arcf_dstring* dstr, const char* fmt, ...) noexcept {
     va_end(ap);
     dstr->ds_len += n;
     return static_cast<size_t>(dstr->ds_len);
+}
+
+// ---- Descriptors ----
+
+namespace {
+
+// Sets close-on-exec on fd, and O_NONBLOCK when `nonblock`; false with errno.
+// Used where the system cannot create descriptors with the flags set.
+[[maybe_unused]] bool set_fd_flags(int fd, bool nonblock) noexcept {
+    const int fdflags = fcntl(fd, F_GETFD);
+    if (fdflags < 0 || fcntl(fd, F_SETFD, fdflags | FD_CLOEXEC) != 0) {
+        return false;
+    }
+    if (!nonblock) {
+        return true;
+    }
+    const int flflags = fcntl(fd, F_GETFL);
+    return flflags >= 0 && fcntl(fd, F_SETFL, flflags | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+int arcf_pipe_cloexec(int fds[2]) noexcept {
+#if VELMORA_HAVE_PIPE2
+    return pipe2(fds, O_CLOEXEC);
+#else
+    // Without pipe2 a fork in another thread could inherit the ends between
+    // the two calls; the callers fork only from the single-threaded start-up.
+    if (pipe(fds) != 0) {
+        return -1;
+    }
+    if (!set_fd_flags(fds[0], false) || !set_fd_flags(fds[1], false)) {
+        const int saved = errno;
+        close(fds[0]);
+        close(fds[1]);
+        errno = saved;
+        return -1;
+    }
+    return 0;
+#endif
+}
+
+int arcf_socket_cloexec(int domain, int type, bool nonblock) noexcept {
+#if VELMORA_HAVE_SOCK_CLOEXEC && VELMORA_HAVE_SOCK_NONBLOCK
+    return socket(domain, type | SOCK_CLOEXEC | (nonblock ? SOCK_NONBLOCK : 0), 0);
+#else
+    const int fd = socket(domain, type, 0);
+    if (fd >= 0 && !set_fd_flags(fd, nonblock)) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+#endif
 }
 
 // ---- Socket clean-up ----

@@ -80,6 +80,15 @@ bool arcf_hostlist(const char* host, const char** list) noexcept;
 // (no wrapping when lm or rm is 0).
 void arcf_base64_encode_file(int infd, FILE* out, int lm, int rm, int initial) noexcept;
 
+// ---- Descriptors ----
+
+// Creates a pipe whose two ends are closed on exec. Returns 0, or -1 with
+// errno set and nothing left open.
+int arcf_pipe_cloexec(int fds[2]) noexcept;
+// Creates a socket that is closed on exec, and non-blocking when `nonblock`.
+// Returns the descriptor, or -1 with errno set.
+int arcf_socket_cloexec(int domain, int type, bool nonblock) noexcept;
+
 // ---- Owners ----
 
 template <auto Free>

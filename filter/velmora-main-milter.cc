@@ -13,12 +13,18 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "velmora-config.h"
 #include "velmora-main.h"
 
 namespace {
+
+// The most descriptors probed one by one when procfs cannot list them: the
+// milter socket, opened at start-up, has one of the lowest free numbers.
+constexpr long max_probed_fds = 1L << 20;
 
 // The reload-signal thread: SIGUSR1 becomes a pending reload, which the next
 // connection performs under conf_lock. Ends once the filter stops.
@@ -51,11 +57,45 @@ int arcf_start_reloader() noexcept {
     return pthread_detach(tid);
 }
 
-int arcf_nodelay_listeners() noexcept {
-    int set = 0;
+namespace {
+
+// Sets TCP_NODELAY on fd when it is a listening inet socket; true when set.
+bool nodelay_if_listener(int fd) noexcept {
+#if VELMORA_HAVE_TCP_NODELAY
+#if VELMORA_HAVE_SO_ACCEPTCONN
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening == 0) {
+        return false;
+    }
+#endif
+    // Without SO_ACCEPTCONN any inet stream socket open at start-up gets the
+    // option; the option is harmless on the others.
+    int type = 0;
+    socklen_t typelen = sizeof type;
+    struct sockaddr_storage ss;
+    socklen_t sslen = sizeof ss;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typelen) != 0 || type != SOCK_STREAM ||
+        getsockname(fd, reinterpret_cast<struct sockaddr*>(&ss), &sslen) != 0 ||
+        (ss.ss_family != AF_INET && ss.ss_family != AF_INET6)) {
+        return false;
+    }
+    // Linux and the BSDs hand the option down to every accepted connection.
+    const int one = 1;
+    return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+// Through procfs: one directory read lists the open descriptors. False when
+// the directory cannot be read (no procfs, or not inside the changed root).
+bool nodelay_from_procfs(int& set) noexcept {
+#if VELMORA_HAVE_PROC_SELF_FD
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) {
-        return 0;
+        return false;
     }
     while (const struct dirent* e = readdir(dir)) {
         char* end = nullptr;
@@ -63,22 +103,36 @@ int arcf_nodelay_listeners() noexcept {
         if (end == e->d_name || *end != '\0' || fd == dirfd(dir)) {
             continue;
         }
-        const int sock = static_cast<int>(fd);
-        int listening = 0;
-        socklen_t len = sizeof listening;
-        struct sockaddr_storage ss;
-        socklen_t sslen = sizeof ss;
-        if (getsockopt(sock, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening == 0 ||
-            getsockname(sock, reinterpret_cast<struct sockaddr*>(&ss), &sslen) != 0 ||
-            (ss.ss_family != AF_INET && ss.ss_family != AF_INET6)) {
-            continue;
-        }
-        // Linux hands the option down to every accepted connection.
-        const int one = 1;
-        if (setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0) {
-            ++set;
-        }
+        set += nodelay_if_listener(static_cast<int>(fd)) ? 1 : 0;
     }
     closedir(dir);
+    return true;
+#else
+    (void)set;
+    return false;
+#endif
+}
+
+}  // namespace
+
+int arcf_nodelay_listeners() noexcept {
+    int set = 0;
+    if (nodelay_from_procfs(set)) {
+        return set;
+    }
+    // Every descriptor below the open-files limit, in turn; closed ones fail
+    // getsockopt() at once.
+    struct rlimit rl;
+    long limit = sysconf(_SC_OPEN_MAX);
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
+        (limit < 0 || rl.rlim_cur < static_cast<rlim_t>(limit))) {
+        limit = static_cast<long>(rl.rlim_cur);
+    }
+    if (limit < 0 || limit > max_probed_fds) {
+        limit = max_probed_fds;
+    }
+    for (long fd = 0; fd < limit; ++fd) {
+        set += nodelay_if_listener(static_cast<int>(fd)) ? 1 : 0;
+    }
     return set;
 }

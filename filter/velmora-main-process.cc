@@ -16,8 +16,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sysexits.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
+
+#if VELMORA_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 
 #include "velmora-config.h"
 #include "velmora-main.h"
@@ -160,9 +163,13 @@ void arcf_quiet_stderr() noexcept {
 }
 
 void arcf_notify(const char* state) noexcept {
+#if VELMORA_HAVE_SYSTEMD
     if (notify_manager) {
         (void)sd_notify(0, state);
     }
+#else
+    (void)state;  // built without libsystemd: no service manager to tell
+#endif
 }
 
 void arcf_report_ready() noexcept {
@@ -182,9 +189,11 @@ int arcf_await_ready(pid_t pid, int fd) noexcept {
     }
     close(fd);
     if (n == 1 && c == 'R') {
+#if VELMORA_HAVE_SYSTEMD
         if (notify_manager) {
             (void)sd_notifyf(0, "READY=1\nMAINPID=%ld", static_cast<long>(pid));
         }
+#endif
         return EX_OK;
     }
     // The child ended before it was ready; it has said why on our

@@ -305,7 +305,7 @@ int arcf_supervise(const arcf_supervisor& sv) noexcept {
             }
         }
         int pipefd[2] = {-1, -1};
-        if (pipe2(pipefd, O_CLOEXEC) != 0) {
+        if (arcf_pipe_cloexec(pipefd) != 0) {
             if (dolog) {
                 arcf_log(LOG_ERR, "pipe(): %s", strerror(errno));
             }

@@ -212,7 +212,7 @@ void drop_privileges(const run_as& ra) {
 // starter's standard error until it reports.
 void background() {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    if (arcf_pipe_cloexec(fds) != 0) {
         fprintf(stderr, "%s: pipe(): %s\n", progname, strerror(errno));
         exit(EX_OSERR);
     }

@@ -128,7 +128,8 @@ extern bool notify_manager;
 // to ready_fd and closes it, and notifies the service manager.
 void arcf_report_ready() noexcept;
 // Sends one notification to the service manager (sd_notify) when this
-// process is the one it knows; nothing without NOTIFY_SOCKET.
+// process is the one it knows; nothing without NOTIFY_SOCKET, and nothing in
+// a build without libsystemd.
 void arcf_notify(const char* state) noexcept;
 // In the starting process: waits for the child `pid` to report on `fd`.
 // Returns 0 once it reported ready, else its exit status (70 after a signal,

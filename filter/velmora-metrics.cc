@@ -309,7 +309,7 @@ MHD_Result answer(void* cls, MHD_Connection* conn, const char* url, const char* 
 // Opens a listening socket on addr; -1 with the reason in err.
 int open_listener(const char* spec, const struct sockaddr_storage& addr, socklen_t addrlen,
                   char* err, size_t errlen) noexcept {
-    unique_fd fd{socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+    unique_fd fd{arcf_socket_cloexec(addr.ss_family, SOCK_STREAM, true)};
     if (!fd) {
         snprintf(err, errlen, "%s: socket(): %s", spec, strerror(errno));
         return -1;

@@ -4,6 +4,12 @@
 # to smtp-sink) with milters behind it. Needs root and Debian's postfix
 # package; the tests skip themselves otherwise. Label e2e selects them.
 
+# The private Postfix and velmora run in mount namespaces of their own.
+if(NOT (VELMORA_HAVE_UNSHARE AND VELMORA_HAVE_PRCTL))
+  message(STATUS "e2e tests need Linux mount namespaces (unshare) and prctl: not built")
+  return()
+endif()
+
 # The do-nothing milter: the harness's first filter and the benchmark's yardstick.
 add_executable(velmora-null-milter ${CMAKE_CURRENT_SOURCE_DIR}/e2e/null-milter.cc)
 target_include_directories(velmora-null-milter PRIVATE ${MILTER_INCLUDE_DIR})

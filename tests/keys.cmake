@@ -4,11 +4,13 @@
 
 # velmora-testdns: the small authoritative DNS server the real-DNS tests run.
 add_executable(velmora-testdns ${CMAKE_CURRENT_SOURCE_DIR}/testdns/testdns.cc)
+target_link_libraries(velmora-testdns PRIVATE velmora_platform)
 
 # Helpers to start it and point the stub resolver at it (testdns-client.h).
 # Link with LIBS velmora_testdns_client.
 add_library(velmora_testdns_client STATIC ${CMAKE_CURRENT_SOURCE_DIR}/testdns/testdns-client.cc)
 target_include_directories(velmora_testdns_client PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/testdns)
+target_link_libraries(velmora_testdns_client PUBLIC velmora_platform)
 target_compile_definitions(velmora_testdns_client
                            PUBLIC VELMORA_TESTDNS_PROGRAM="$<TARGET_FILE:velmora-testdns>")
 add_dependencies(velmora_testdns_client velmora-testdns)

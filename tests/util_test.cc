@@ -372,4 +372,29 @@ TEST_F(SocketCleanup, PlainFileOfThatNameIsNotRemoved) {
     EXPECT_TRUE(exists());
 }
 
+// The descriptors the process frame makes are closed on exec, and the
+// metrics listener does not block, whichever way the system makes them.
+TEST(Util, DescriptorsAreClosedOnExec) {
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(arcf_pipe_cloexec(fds), 0) << std::strerror(errno);
+    for (const int fd : fds) {
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+        close(fd);
+    }
+    for (const bool nonblock : {false, true}) {
+        SCOPED_TRACE(nonblock ? "non-blocking" : "blocking");
+        const int fd = arcf_socket_cloexec(AF_INET, SOCK_STREAM, nonblock);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_EQ((fcntl(fd, F_GETFL) & O_NONBLOCK) != 0, nonblock);
+        int type = 0;
+        socklen_t len = sizeof type;
+        EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len), 0);
+        EXPECT_EQ(type, SOCK_STREAM);
+        close(fd);
+    }
+    EXPECT_EQ(arcf_socket_cloexec(-1, SOCK_STREAM, false), -1);
+}
+
 }  // namespace

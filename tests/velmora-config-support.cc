@@ -3,10 +3,12 @@
 // configuration tests.
 #include "velmora-config-support.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
+#if VELMORA_HAVE_UNSHARE
 #include <sched.h>
 #include <sys/mount.h>
+#endif
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +49,9 @@ void capture_line(int priority, const char* line) {
 
 std::string enter_config_namespace() {
     static const std::string reason = []() -> std::string {
+#if !VELMORA_HAVE_UNSHARE
+        return "needs Linux mount namespaces (unshare)";
+#else
         if (geteuid() != 0) {
             return "needs root for a private mount namespace";
         }
@@ -74,6 +79,7 @@ std::string enter_config_namespace() {
             return std::string("bind-mounting the user database: ") + std::strerror(errno);
         }
         return "";
+#endif
     }();
     return reason;
 }

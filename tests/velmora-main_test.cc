@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // velmora-main_test.cc - the process frame's routines: AutoRestartRate
 // values, the restart ring, what a worker's end means for the parent, the
-// wait between restarts, the start line's argument text and the pid file.
+// wait between restarts, the start line's argument text, the pid file and
+// the options of the listening socket.
 #include "velmora-main.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -265,6 +270,41 @@ TEST_F(PidFile, EmptiedWhenItCannotBeUnlinked) {
     ASSERT_EQ(access(path.c_str(), F_OK), 0);
     EXPECT_EQ(contents(path), "");
     arcf_pidfile_forget(&pf);
+}
+
+// TCP_NODELAY goes on listening inet sockets only, found through procfs or,
+// without it, by probing the descriptors.
+TEST(VelmoraMain, NoDelayOnListeningInetSocketsOnly) {
+    auto inet_socket = [](bool listening) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in sin {};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin), 0);
+        if (listening) {
+            EXPECT_EQ(listen(fd, 1), 0);
+        }
+        return fd;
+    };
+    auto nodelay = [](int fd) {
+        int on = 0;
+        socklen_t len = sizeof on;
+        EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+        return on != 0;
+    };
+    const int listener = inet_socket(true);
+    const int idle = inet_socket(false);
+    const int local = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    ASSERT_GE(idle, 0);
+    ASSERT_GE(local, 0);
+    ASSERT_FALSE(nodelay(listener));
+    EXPECT_EQ(arcf_nodelay_listeners(), 1);
+    EXPECT_TRUE(nodelay(listener));
+    EXPECT_FALSE(nodelay(idle));
+    close(listener);
+    close(idle);
+    close(local);
 }
 
 }  // namespace

@@ -3,11 +3,15 @@
 // at it; see testdns-client.h.
 #include "testdns-client.h"
 
-#include <fcntl.h>
+#if VELMORA_HAVE_UNSHARE
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
+#endif
+#if VELMORA_HAVE_PRCTL
 #include <sys/prctl.h>
+#endif
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,7 +82,9 @@ bool server::start(const std::string& zone_text, std::string* err,
             return false;
         }
         if (pid == 0) {
+#if VELMORA_HAVE_PRCTL
             (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
             if (getppid() != parent) {
                 _exit(1);
             }
@@ -155,6 +161,11 @@ void server::stop() {
 }
 
 bool enter_resolver_namespace(const std::string& address, std::string* err) {
+#if !VELMORA_HAVE_UNSHARE
+    (void)address;
+    *err = "needs Linux mount namespaces (unshare)";
+    return false;
+#else
     char tmpl[] = "/tmp/velmora-resolv.XXXXXX";
     const int fd = mkstemp(tmpl);
     if (fd < 0) {
@@ -186,6 +197,7 @@ bool enter_resolver_namespace(const std::string& address, std::string* err) {
     // The mount keeps the file alive; its name is no longer needed.
     (void)unlink(tmpl);
     return ok;
+#endif
 }
 
 bool start_and_enter(server& srv, const std::string& zone_text, std::string* err) {

@@ -848,7 +848,14 @@ void serve_tcp(const zone& z, int fd) {
 }
 
 int open_socket(int type, const sockaddr_in& sa) {
+#if VELMORA_HAVE_SOCK_CLOEXEC
     const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+#else
+    const int fd = socket(AF_INET, type, 0);
+    if (fd >= 0) {
+        (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+#endif
     if (fd < 0) {
         return -1;
     }
@@ -1044,7 +1051,12 @@ int main(int argc, char** argv) {
             }
         }
         if ((fds[1].revents & POLLIN) != 0) {
+#if VELMORA_HAVE_ACCEPT4
             const int conn = accept4(tcp, nullptr, nullptr, SOCK_CLOEXEC);
+#else
+            // The server runs no other program: the flag only tidies.
+            const int conn = accept(tcp, nullptr, nullptr);
+#endif
             if (conn >= 0) {
                 serve_tcp(z, conn);
                 close(conn);
