@@ -3,7 +3,8 @@
 // smtp-sink received: inbound validation, outbound sealing over SMTP and
 // local submission, two hops (with a list that changes the subject between
 // validating and sealing), forged Authentication-Results, trusted
-// authserv-ids, sealing identities by sender, and the metrics endpoint.
+// authserv-ids, sealing identities by sender, the metrics endpoint, and a
+// forwarding host sealing what it validated for the next hop.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -137,13 +138,15 @@ class Flows : public ::testing::Test {
                authserv + "\nKeyRecordFile " + keyfile + "\nSyslog yes\n" + extra;
     }
 
-    postfix_instance& start_mta(const std::vector<std::string>& milters, int relay = 0) {
+    postfix_instance& start_mta(const std::vector<std::string>& milters, int relay = 0,
+                                const std::vector<std::string>& extra_main = {}) {
         mtas.push_back(std::make_unique<postfix_instance>());
         mta_options opt;
         for (const auto& m : milters) {
             opt.milter += (opt.milter.empty() ? "" : ",") + m;
         }
         opt.relay_port = relay;
+        opt.extra_main = extra_main;
         std::string err;
         EXPECT_TRUE(mtas.back()->start(opt, &err)) << err;
         return *mtas.back();
@@ -572,6 +575,89 @@ TEST_F(Flows, MetricsCountTheMailThatFlowed) {
     if (access("/usr/bin/promtool", X_OK) == 0) {
         std::string out;
         EXPECT_EQ(run({"/usr/bin/promtool", "check", "metrics"}, &out, 60, after), 0) << out;
+    }
+}
+
+// Flow 8: a forwarding host. Its MX runs one instance in Mode sv: it
+// validates what arrives from outside and seals it as example.org with the
+// state it computed; virtual_alias_maps sends fwd@forward.velmora.test on to
+// the next hop, which validates the chain with our set on top.
+TEST_F(Flows, ForwarderSealsWhatItValidated) {
+    // The later AuthservID line wins: the next hop reports as mx.example.net.
+    const std::string next = start_velmora("next", conf("Mode v\nAuthservID mx.example.net\n"));
+    auto& hop = start_mta({next});
+    ASSERT_TRUE(write_file(tmp / "virtual", "fwd@forward.velmora.test carol@example.net\n"));
+    auto& mx = start_mta({start_velmora("forwarder", conf("Mode sv\n"))}, hop.smtp_port(),
+                         {"virtual_alias_domains = forward.velmora.test",
+                          "virtual_alias_maps = texthash:" + (tmp / "virtual")});
+
+    std::string changed = suite_pass;
+    changed.replace(changed.find("This is a test message."), 23, "This is a changed message.");
+    struct forwarded {
+        const char* name;
+        std::string message;
+        int instance;       // the set we add
+        const char* state;  // what we validated: our A-R, our AAR and our cv
+        const char* final;  // what the next hop validates
+    };
+    const forwarded cases[] = {
+        {"no chain", make_message("forward-none"), 1, "none", "pass"},
+        {"passing chain", suite_pass, 2, "pass", "pass"},
+        {"broken chain", changed, 2, "fail", "fail"},
+    };
+    smtp_session s;
+    std::string err;
+    ASSERT_TRUE(s.open(mx.smtp_port(), &err)) << err;
+    for (const auto& c : cases) {
+        EXPECT_EQ(s.send("alice@example.org", "fwd@forward.velmora.test", c.message), 250)
+            << c.name << ": " << s.last_reply();
+    }
+    s.close();
+    ASSERT_TRUE(mx.wait_delivered(std::size(cases), 30)) << mx.log();
+    ASSERT_TRUE(hop.wait_delivered(std::size(cases), 30)) << hop.log();
+    const auto got = hop.delivered();
+    ASSERT_EQ(got.size(), std::size(cases));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string* m = nullptr;
+        for (const auto& d : got) {
+            if (body_of(d) == body_of(c.message)) {
+                m = &d;
+            }
+        }
+        ASSERT_NE(m, nullptr) << "not delivered at the next hop";
+        const std::string i = std::to_string(c.instance);
+        bool sealed = false;
+        for (const auto& seal : field_values(*m, "ARC-Seal")) {
+            if (tag_value(seal, "i") == i) {
+                sealed = true;
+                EXPECT_EQ(tag_value(seal, "d"), "example.org") << seal;
+                EXPECT_EQ(tag_value(seal, "s"), "sel1") << seal;
+                EXPECT_EQ(tag_value(seal, "cv"), c.state) << seal;
+            }
+        }
+        EXPECT_TRUE(sealed) << *m;
+        bool ours = false;
+        for (const auto& aar : field_values(*m, "ARC-Authentication-Results")) {
+            if (aar.rfind("i=" + i + "; ", 0) == 0) {
+                ours = true;
+                EXPECT_EQ(aar.rfind("i=" + i + "; " + authserv + "; arc=" + c.state, 0), 0u) << aar;
+                EXPECT_NE(aar.find("smtp.remote-ip=127.0.0.1"), std::string::npos) << aar;
+            }
+        }
+        EXPECT_TRUE(ours) << *m;
+        const auto results = field_values(*m, "Authentication-Results");
+        bool hop_result = false;
+        for (const auto& ar : results) {
+            if (ar.rfind("mx.example.net;", 0) == 0) {
+                hop_result = true;
+                EXPECT_NE(ar.find(std::string{"arc="} + c.final), std::string::npos) << ar;
+            }
+        }
+        EXPECT_TRUE(hop_result) << *m;
+        int instance = 0;
+        EXPECT_EQ(validate_chain(*m, keyfile, &instance), c.final) << *m;
+        EXPECT_EQ(instance, c.instance);
     }
 }
 
