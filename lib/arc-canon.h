@@ -92,7 +92,16 @@ void arc_canon_cleanup(arc_msg* msg) noexcept;
 // last not yet selected field of that name, bottom up) into ptrs, marking
 // them ARC_HDR_SIGNED; null hdrlist selects every field. Returns the number
 // selected, or -1 with the reason recorded when more than nptrs would be.
+// The work is O((n + m) log n) name comparisons for n fields and m names.
 int arc_canon_selecthdrs(arc_msg* msg, const char* hdrlist, arc_hdr** ptrs, int nptrs) noexcept;
+// Orders field names by their bytes with ASCII letters lowercased, a name
+// before the longer names it begins: <0, 0 (the same name) or >0.
+int arc_canon_namecmp(std::string_view a, std::string_view b) noexcept;
+using arc_name_cmp_fn = int (*)(std::string_view a, std::string_view b) noexcept;
+// arc_canon_selecthdrs() comparing names with cmp, which must order them as
+// arc_canon_namecmp() does (so a caller can count the comparisons).
+int arc_canon_selecthdrs_by(arc_msg* msg, const char* hdrlist, arc_hdr** ptrs, int nptrs,
+                            arc_name_cmp_fn cmp) noexcept;
 // Appends the canonical form (`canon`) of the field hdr (hdrlen bytes) to
 // dstr, with CR LF when `crlf`. Returns ARC_STAT_OK or ARC_STAT_NORESOURCE
 // (the string recorded why).
