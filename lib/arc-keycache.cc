@@ -7,7 +7,9 @@
 // same few keys. Each table is a handful of entries searched by their exact
 // bytes under its own lock; the lock is held only while searching or
 // replacing an entry, never while decoding, signing or verifying. EVP_PKEY
-// objects are safe to use from several threads at once once built.
+// objects are safe to use from several threads at once once built. Beside a
+// public key the table keeps verification contexts set up once, which each
+// verification duplicates under the lock (a tenth of setting one up).
 // Memory:  libcrypto's allocator only; everything dies with the cache.
 // Errors:  none reported; a key that cannot be kept is decoded again.
 // Threads: any; every table access holds the table's mutex.
@@ -20,8 +22,12 @@
 #include <new>
 
 #include <openssl/crypto.h>
+#include <openssl/rsa.h>
 
 namespace {
+
+// Digests a kept public key has a verification context for.
+constexpr size_t verify_digests = 2;  // SHA-1, SHA-256
 
 // One kept key and the bytes it was read from.
 struct key_entry {
@@ -29,7 +35,22 @@ struct key_entry {
     size_t len = 0;
     EVP_PKEY* key = nullptr;  // owns one reference
     uint64_t used = 0;        // the table's clock when last found or added
+    // owns: public keys only, set up on first use: PKCS#1 v1.5 verification
+    // contexts, SHA-1 and SHA-256, which verifications duplicate
+    std::array<EVP_PKEY_CTX*, verify_digests> verify{};
 };
+
+// Sets up a PKCS#1 v1.5 verification context of key for digests of md.
+EVP_PKEY_CTX* new_verify_ctx(EVP_PKEY* key, const EVP_MD* md) noexcept {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    if (ctx == nullptr || EVP_PKEY_verify_init(ctx) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx, md) != 1) {
+        EVP_PKEY_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
 
 // A small table of keys, least recently used first to go. `secret` tables
 // wipe the bytes they drop.
@@ -82,6 +103,23 @@ class key_table {
         victim->used = ++clock_;
     }
 
+    // A new verification context of the kept `key` for digests of md (slot
+    // `d` of verify_digests), duplicated from the entry's; null when the key
+    // is no longer kept or a step fails.
+    EVP_PKEY_CTX* verify_ctx(EVP_PKEY* key, size_t d, const EVP_MD* md) noexcept {
+        const std::lock_guard<std::mutex> hold{lock_};
+        for (key_entry& e : entries_) {
+            if (e.key != key) {
+                continue;
+            }
+            if (e.verify[d] == nullptr) {
+                e.verify[d] = new_verify_ctx(key, md);
+            }
+            return e.verify[d] != nullptr ? EVP_PKEY_CTX_dup(e.verify[d]) : nullptr;
+        }
+        return nullptr;
+    }
+
   private:
     // Returns the entry read from exactly these bytes, or null; lock held.
     key_entry* lookup(std::span<const unsigned char> bytes) noexcept {
@@ -99,6 +137,9 @@ class key_table {
             OPENSSL_clear_free(e.bytes, e.len);
         } else {
             OPENSSL_free(e.bytes);
+        }
+        for (EVP_PKEY_CTX* ctx : e.verify) {
+            EVP_PKEY_CTX_free(ctx);
         }
         EVP_PKEY_free(e.key);
         e = key_entry{};
@@ -141,6 +182,17 @@ EVP_PKEY* arc_keycache_find_public(arc_keycache* cache,
 void arc_keycache_add_public(arc_keycache* cache, std::span<const unsigned char> der,
                              EVP_PKEY* key) noexcept {
     cache->public_keys.add(der, key);
+}
+
+EVP_PKEY_CTX* arc_keycache_verify_ctx(arc_keycache* cache, EVP_PKEY* key,
+                                      const EVP_MD* md) noexcept {
+    if (md == EVP_sha1()) {
+        return cache->public_keys.verify_ctx(key, 0, md);
+    }
+    if (md == EVP_sha256()) {
+        return cache->public_keys.verify_ctx(key, 1, md);
+    }
+    return nullptr;
 }
 
 EVP_PKEY* arc_keycache_find_private(arc_keycache* cache,

@@ -42,6 +42,15 @@ EVP_PKEY* arc_keycache_find_public(arc_keycache* cache,
 void arc_keycache_add_public(arc_keycache* cache, std::span<const unsigned char> der,
                              EVP_PKEY* key) noexcept;
 
+// Returns a new verification context (the caller frees it with
+// EVP_PKEY_CTX_free) of `key`, a kept public key this cache handed out, set
+// up for PKCS#1 v1.5 signatures over a finished digest of md (EVP_sha1() or
+// EVP_sha256()): a duplicate of one the cache sets up on first use and keeps
+// beside the key. Null when the key is no longer kept, md is another digest
+// or a step fails; the caller then sets one up itself.
+EVP_PKEY_CTX* arc_keycache_verify_ctx(arc_keycache* cache, EVP_PKEY* key,
+                                      const EVP_MD* md) noexcept;
+
 // As the two above for private keys, keyed by the exact PEM or DER bytes they
 // were read from; the copy of those bytes is wiped when dropped.
 EVP_PKEY* arc_keycache_find_private(arc_keycache* cache,

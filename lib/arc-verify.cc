@@ -123,6 +123,14 @@ bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned
         return false;
     }
     const std::span<const unsigned char> bytes{sig.get(), static_cast<size_t>(declen)};
+    // A kept RSA key comes with a verification context set up once.
+    if (alg == ARC_ALG_RSASHA1 || alg == ARC_ALG_RSASHA256) {
+        const EVP_MD* md = alg == ARC_ALG_RSASHA1 ? EVP_sha1() : EVP_sha256();
+        if (pkey_ctx_ptr ctx{arc_keycache_verify_ctx(msg->arc_lib->arc_keys, key.get(), md)}) {
+            return EVP_PKEY_verify(ctx.get(), bytes.data(), bytes.size(), digest.data(),
+                                   digest.size()) == 1;
+        }
+    }
     return arc_verify_digest(key.get(), alg, bytes, digest);
 }
 
