@@ -76,6 +76,18 @@ ARC_STAT scan_pairs(arc_msg* msg, arc_kvset* set, size_t len) {
     char* value = nullptr;
     bool name_spaced = false;
     for (size_t k = 0; k < len; ++k) {
+        if (state == scan_state::in_value) {
+            // Values (b=, bh=, h=) are most of a set: run to the byte that
+            // ends one, or to one the checks below refuse.
+            while (k < len && data[k] != ';' &&
+                   (is_print(static_cast<unsigned char>(data[k])) ||
+                    arc_is_c_space(static_cast<unsigned char>(data[k])))) {
+                ++k;
+            }
+            if (k == len) {
+                break;
+            }
+        }
         const auto c = static_cast<unsigned char>(data[k]);
         if (!arc_is_c_space(c) && !is_print(c)) {
             arc_error(msg, "invalid character (ASCII 0x%02x at offset %d) in %s data", c,
