@@ -506,30 +506,64 @@ arc_canon* seal_of(arc_msg* msg, uint32_t n) noexcept {
     return msg->arc_sealcanons != nullptr ? msg->arc_sealcanons[n - 1] : nullptr;
 }
 
+// True when hash `to` may start as a copy of `from`: both open and of one
+// hash, `to` still empty, and neither keeping a file (a copy would leave the
+// earlier bytes out of `to`'s file).
+bool can_seed(const arc_canon* from, const arc_canon* to) noexcept {
+    return is_open(from) && is_open(to) && from->canon_hashtype == to->canon_hashtype &&
+           from->canon_hash->hc_tmpbio == nullptr && to->canon_hash->hc_tmpbio == nullptr &&
+           to->canon_wrote == 0 && to->canon_hashbuflen == 0;
+}
+
+// Gives `to` the state of `from`, whose staged bytes are hashed first.
+ARC_STAT seed(arc_msg* msg, arc_canon* from, arc_canon* to) noexcept {
+    arc_canon_buffer(from, nullptr, 0);
+    if (EVP_MD_CTX_copy_ex(to->canon_hash->hc_ctx, from->canon_hash->hc_ctx) != 1) {
+        arc_error(msg, "can't copy a seal hash");
+        return ARC_STAT_NORESOURCE;
+    }
+    to->canon_wrote = from->canon_wrote;
+    return ARC_STAT_OK;
+}
+
+// The hash that takes the sets above instance n whole: the seal hash of
+// instance n + 1 or, above the newest, the seal being generated.
+arc_canon* consumer_of(arc_msg* msg, uint32_t n) noexcept {
+    return n <= msg->arc_nsets ? seal_of(msg, n) : msg->arc_sealcanon;
+}
+
 // Feeds instance j's set: each field is canonicalized once, and its bytes go to
 // every seal hash that covers it. The seals of later instances and the seal
 // being generated take the whole set; instance j's own seal takes its AAR and
 // AMS, then its ARC-Seal without the b= value, and is finished. Seal hashes
-// are relaxed throughout.
-ARC_STAT feed_seal_instance(arc_msg* msg, uint32_t j) noexcept {
+// are relaxed throughout. A later hash n marked in `seeded` takes nothing of
+// the sets below n - 1 here: it starts as a copy of the seal hash of instance
+// n - 1 once that has taken the AAR and AMS of n - 1, so that every byte of
+// the chain is hashed once rather than once per seal that covers it.
+ARC_STAT feed_seal_instance(arc_msg* msg, uint32_t j, const bool* seeded) noexcept {
     const arc_set& set = msg->arc_sets[j - 1];
     arc_canon* own = seal_of(msg, j);
     const bool own_open = is_open(own);
     for (const arc_hdr* h : {set.arcset_aar, set.arcset_ams, set.arcset_as}) {
+        const bool is_as = h == set.arcset_as;
+        if (is_as && seeded[j + 1]) {
+            if (ARC_STAT status = seed(msg, own, consumer_of(msg, j + 1)); status != ARC_STAT_OK) {
+                return status;
+            }
+        }
         if (ARC_STAT status = canonicalize_field(msg, ARC_CANON_RELAXED, text_of(h), true);
             status != ARC_STAT_OK) {
             return status;
         }
-        if (own_open && h != set.arcset_as) {
+        if (own_open && !is_as) {
             stage_canonbuf(msg, own);
         }
-        for (uint32_t n = j + 1; n <= msg->arc_nsets; ++n) {
-            if (arc_canon* later = seal_of(msg, n); is_open(later)) {
-                stage_canonbuf(msg, later);
+        for (uint32_t n = j + 1; n <= msg->arc_nsets + 1; ++n) {
+            arc_canon* later = consumer_of(msg, n);
+            if (!is_open(later) || (seeded[n] && (n > j + 1 || !is_as))) {
+                continue;
             }
-        }
-        if (is_open(msg->arc_sealcanon)) {
-            stage_canonbuf(msg, msg->arc_sealcanon);
+            stage_canonbuf(msg, later);
         }
     }
     if (own_open) {
@@ -876,9 +910,15 @@ ARC_STAT arc_canon_runheaders_seal(arc_msg* msg) noexcept {
             return ARC_STAT_INTERNAL;
         }
     }
+    // Which later hashes start as a copy of the seal hash below them, decided
+    // before any is fed. Entry n is the hash of consumer_of(n).
+    bool seeded[ARC_MAXINSTANCES + 2] = {};
+    for (uint32_t n = 2; n <= msg->arc_nsets + 1; ++n) {
+        seeded[n] = can_seed(seal_of(msg, n - 1), consumer_of(msg, n));
+    }
     // In instance order, so that every hash receives the sets in that order.
     for (uint32_t j = 1; j <= msg->arc_nsets; ++j) {
-        if (ARC_STAT status = feed_seal_instance(msg, j); status != ARC_STAT_OK) {
+        if (ARC_STAT status = feed_seal_instance(msg, j, seeded); status != ARC_STAT_OK) {
             return status;
         }
     }
