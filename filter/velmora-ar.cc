@@ -229,28 +229,223 @@ void merge_last(authres* ar, int& count) noexcept {
 
 // Where the parser stands: what the next token must be.
 enum class state {
-    authserv_id,    // a part of the authserv-id
-    after_id,       // ".", a version, or ";"
-    after_version,  // ";"
-    method,         // a method, or "none"
-    method_eq,      // "="
-    result_value,   // the result
-    after_result,   // ";", "reason" or a property type
-    reason_eq,      // "="
-    reason_value,   // the reason
-    after_reason,   // ";", a property type, or a value's continuation
-    ptype_dot,      // "."
-    prop_name,      // a property name
-    prop_eq,        // "="
-    prop_value,     // a property value
-    after_none,     // nothing
+    method,        // a method, or "none"
+    method_eq,     // "="
+    result_value,  // the result
+    after_result,  // ";", "reason" or a property type
+    reason_eq,     // "="
+    reason_value,  // the reason
+    after_reason,  // ";", a property type, or a value's continuation
+    ptype_dot,     // "."
+    prop_name,     // a property name
+    prop_eq,       // "="
+    prop_value,    // a property value
+    after_none,    // nothing
 };
 
 bool is_token(const char* tok, char c) noexcept {
     return tok[0] == c && tok[1] == '\0';
 }
 
+// Where reading the authserv-id left the tokens.
+struct id_end {
+    bool ok;         // the tokens formed an authserv-id (possibly empty)
+    bool semicolon;  // it ended at a ";"; else the tokens ran out
+    int next;        // the token after that ";"
+};
+
+// Reads the authserv-id and the optional version into host and version,
+// skipping comments: parts that begin with a letter or digit joined by ".",
+// then a version beginning with a digit, then ";".
+template <size_t N>
+id_end read_authserv_id(const token_list& tokens, char (&host)[N], char (&version)[N]) noexcept {
+    enum class id_state { part, after_part, after_version };
+    id_state st = id_state::part;
+    for (int i = 0; i < tokens.count; ++i) {
+        const char* tok = tokens[i];
+        if (tok[0] == '(') {
+            continue;
+        }
+        switch (st) {
+            case id_state::part:
+                if (!is_ascii_alnum(tok[0])) {
+                    return {false, false, i};
+                }
+                add_text(host, tok);
+                st = id_state::after_part;
+                break;
+            case id_state::after_part:
+                if (is_token(tok, ';')) {
+                    return {true, true, i + 1};
+                }
+                if (is_token(tok, '.')) {
+                    add_text(host, tok);
+                    st = id_state::part;
+                } else if (tok[0] >= '0' && tok[0] <= '9') {
+                    set_text(version, tok);
+                    st = id_state::after_version;
+                } else {
+                    return {false, false, i};
+                }
+                break;
+            case id_state::after_version:
+                if (!is_token(tok, ';')) {
+                    return {false, false, i};
+                }
+                return {true, true, i + 1};
+        }
+    }
+    return {true, false, tokens.count};
+}
+
+// ---- The authserv-id as RFC 8601 reads it ----
+
+bool is_fws(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Skips CFWS (blanks, folds and comments, nested, with quoted pairs); false
+// for a comment that does not end.
+bool skip_cfws(const char*& p) noexcept {
+    int depth = 0;
+    for (;; ++p) {
+        const char c = *p;
+        if (c == '\0') {
+            return depth == 0;
+        }
+        if (depth > 0) {
+            if (c == '\\') {
+                if (p[1] == '\0') {
+                    return false;
+                }
+                ++p;
+            } else if (c == '(') {
+                ++depth;
+            } else if (c == ')') {
+                --depth;
+            }
+        } else if (c == '(') {
+            depth = 1;
+        } else if (!is_fws(c)) {
+            return true;
+        }
+    }
+}
+
+// An RFC 2045 token character: printable ASCII less tspecials.
+bool is_token_char(unsigned char c) noexcept {
+    return c > 0x20 && c < 0x7f && strchr("()<>@,;:\\\"/[]?=", c) == nullptr;
+}
+
+// Appends one character of the authserv-id being read.
+void put_id(ares_id* out, size_t& n, char c) noexcept {
+    if (n < ARES_MAXTEXT) {
+        out->ai_strict_id[n++] = c;
+    } else {
+        out->ai_strict_long = true;
+    }
+}
+
+// Reads [CFWS] value [CFWS version] [CFWS] ";" from the start of `v`; false
+// when it does not read so.
+bool read_strict_id(const char* v, ares_id* out) noexcept {
+    const char* p = v;
+    size_t n = 0;
+    if (!skip_cfws(p)) {
+        return false;
+    }
+    if (*p == '"') {
+        for (++p; *p != '"'; ++p) {
+            if (*p == '\0') {
+                return false;
+            }
+            if (*p == '\\') {
+                if (p[1] == '\0') {
+                    return false;
+                }
+                ++p;
+            } else if (*p == '\r' || *p == '\n') {
+                continue;  // a fold inside the quotes is no part of the value
+            }
+            put_id(out, n, *p);
+        }
+        ++p;
+    } else {
+        for (; is_token_char(static_cast<unsigned char>(*p)); ++p) {
+            put_id(out, n, *p);
+        }
+    }
+    out->ai_strict_id[n] = '\0';
+    if (n == 0) {
+        return false;
+    }
+    const char* before = p;
+    if (!skip_cfws(p)) {
+        return false;
+    }
+    if (p != before && *p >= '0' && *p <= '9') {
+        while (*p >= '0' && *p <= '9') {
+            ++p;
+        }
+        if (!skip_cfws(p)) {
+            return false;
+        }
+    }
+    return *p == ';';
+}
+
+char ascii_lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 }  // namespace
+
+void ares_read_id(const char* hdr, ares_id* out) noexcept {
+    assert(hdr != NULL);
+    assert(out != NULL);
+    memset(out, 0, sizeof *out);
+    out->ai_strict = read_strict_id(hdr, out);
+    token_list tokens;
+    char version[ARES_MAXTEXT + 1] = "";
+    out->ai_lenient =
+        tokenize(hdr, tokens) && read_authserv_id(tokens, out->ai_lenient_id, version).ok;
+}
+
+ares_claim ares_claims(const ares_id* id, const char* authservid) noexcept {
+    assert(id != NULL);
+    assert(authservid != NULL);
+    if (!id->ai_strict) {
+        return ares_claim::unreadable;
+    }
+    const bool strict = !id->ai_strict_long && ares_same_id(id->ai_strict_id, authservid);
+    const bool lenient = id->ai_lenient && ares_same_id(id->ai_lenient_id, authservid);
+    if (strict && lenient) {
+        return ares_claim::ours;
+    }
+    return strict || lenient ? ares_claim::ambiguous : ares_claim::other;
+}
+
+bool ares_same_id(const char* a, const char* b) noexcept {
+    assert(a != NULL);
+    assert(b != NULL);
+    size_t la = strlen(a);
+    size_t lb = strlen(b);
+    if (la > 0 && a[la - 1] == '.') {
+        --la;
+    }
+    if (lb > 0 && b[lb - 1] == '.') {
+        --lb;
+    }
+    if (la != lb || la == 0) {
+        return false;
+    }
+    for (size_t i = 0; i < la; ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
 
 int ares_parse(const char* hdr, authres* ar) noexcept {
     assert(hdr != NULL);
@@ -262,13 +457,20 @@ int ares_parse(const char* hdr, authres* ar) noexcept {
         return -1;
     }
 
-    state st = state::authserv_id;
+    const id_end id = read_authserv_id(tokens, ar->ares_host, ar->ares_version);
+    if (!id.ok) {
+        return -1;
+    }
+    if (!id.semicolon) {
+        return 0;  // no result follows the authserv-id
+    }
+    state st = state::method;
     int count = 0;                  // results started, after merging
     authres_result* cur = nullptr;  // the most recently started result
     int n = 0;                      // property index of cur
     bool after_value = false;       // the last token was a property value
     bool value_stored = false;      // and it was stored (not past the 16th)
-    for (int i = 0; i < tokens.count; ++i) {
+    for (int i = id.next; i < tokens.count; ++i) {
         const char* tok = tokens[i];
         if (tok[0] == '(') {
             if (cur != nullptr) {
@@ -279,32 +481,6 @@ int ares_parse(const char* hdr, authres* ar) noexcept {
         const bool continues = after_value && (is_token(tok, '.') || is_token(tok, '='));
         after_value = false;
         switch (st) {
-            case state::authserv_id:
-                if (!is_ascii_alnum(tok[0])) {
-                    return -1;
-                }
-                add_text(ar->ares_host, tok);
-                st = state::after_id;
-                break;
-            case state::after_id:
-                if (is_token(tok, ';')) {
-                    st = state::method;
-                } else if (is_token(tok, '.')) {
-                    add_text(ar->ares_host, tok);
-                    st = state::authserv_id;
-                } else if (tok[0] >= '0' && tok[0] <= '9') {
-                    set_text(ar->ares_version, tok);
-                    st = state::after_version;
-                } else {
-                    return -1;
-                }
-                break;
-            case state::after_version:
-                if (!is_token(tok, ';')) {
-                    return -1;
-                }
-                st = state::method;
-                break;
             case state::method:
                 merge_last(ar, count);
                 if (count == max_field_results) {
@@ -414,9 +590,6 @@ int ares_parse(const char* hdr, authres* ar) noexcept {
         case state::prop_name:
         case state::prop_eq:
             return -1;
-        case state::authserv_id:
-        case state::after_id:
-        case state::after_version:
         case state::method:
         case state::result_value:
         case state::after_result:

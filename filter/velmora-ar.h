@@ -69,6 +69,35 @@ struct authres {
     authres_result ares_results[ARES_MAXRESULTS];
 };
 
+// How an Authentication-Results value stands to one authserv-id.
+enum class ares_claim {
+    other,       // every reading names another authserv-id
+    ours,        // every reading names this one
+    ambiguous,   // one reading names this one and another does not
+    unreadable,  // the authserv-id does not read as RFC 8601 section 2.2 has it
+};
+
+// The authserv-id of one value, read twice: as RFC 8601 section 2.2 defines
+// it (after CFWS, comments nested, a token or a quoted-string, then an
+// optional version and ";"), and as ares_parse() reads it.
+struct ares_id {
+    bool ai_strict;                        // the RFC 8601 reading succeeded
+    bool ai_strict_long;                   // and gave more than ARES_MAXTEXT characters
+    bool ai_lenient;                       // ares_parse() reads an authserv-id from the value
+    char ai_strict_id[ARES_MAXTEXT + 1];   // the RFC 8601 reading, cut
+    char ai_lenient_id[ARES_MAXTEXT + 1];  // ares_parse()'s ares_host
+};
+
+// Reads the authserv-id of the field value `hdr` both ways into *out.
+void ares_read_id(const char* hdr, ares_id* out) noexcept;
+// Whether a value read by ares_read_id() claims `authservid`. Anything but
+// ares_claim::other must be treated as a claim (a validating hop removes the
+// field); only ares_claim::ours may be taken as this host's own result.
+ares_claim ares_claims(const ares_id* id, const char* authservid) noexcept;
+// True when two authserv-ids name the same domain: ASCII letters compared
+// ignoring case, one trailing dot of either ignored; never for an empty one.
+bool ares_same_id(const char* a, const char* b) noexcept;
+
 // Parses the field value `hdr` into *ar. Returns 0 (possibly with no results)
 // or -1 when the value does not parse; the record is then not to be used.
 int ares_parse(const char* hdr, authres* ar) noexcept;

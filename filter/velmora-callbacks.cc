@@ -106,8 +106,14 @@ void arcf_cleanup(SMFICTX* ctx) noexcept {
         arc_free(afc->mctx_arcmsg);
     }
     arcf_dstring_free(afc->mctx_tmpstr);
+    free(afc->mctx_claims);
     free(afc);
     cc->cctx_msg = nullptr;
+}
+
+bool arcf_validates(const arcf_connctx* cc) noexcept {
+    assert(cc != NULL);
+    return (cc->cctx_mode & ARC_MODE_VERIFY) != 0;
 }
 
 arcf_header* arcf_findheader(arcf_msgctx* afc, const char* hname, int n) noexcept {
@@ -288,6 +294,43 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) noexcept {
     return SMFIS_CONTINUE;
 }
 
+namespace {
+
+// In a validating connection, counts an Authentication-Results field and
+// records it when it claims this ADMD; false when memory ran out.
+bool note_claim(const arcf_connctx* cc, arcf_msgctx* afc, const char* name,
+                const char* value) noexcept {
+    if (!arcf_validates(cc) || strcasecmp(name, "Authentication-Results") != 0) {
+        return true;
+    }
+    ++afc->mctx_arcount;
+    const char* id = nullptr;
+    if (arcf_config_claim(cc->cctx_config, value, &id) == ares_claim::other) {
+        return true;
+    }
+    if (afc->mctx_nclaims == afc->mctx_claimcap) {
+        const size_t cap = afc->mctx_claimcap == 0 ? 4 : afc->mctx_claimcap * 2;
+        auto* grown = static_cast<arcf_claim*>(realloc(afc->mctx_claims, cap * sizeof(arcf_claim)));
+        if (grown == nullptr) {
+            return false;
+        }
+        afc->mctx_claims = grown;
+        afc->mctx_claimcap = cap;
+    }
+    afc->mctx_claims[afc->mctx_nclaims++] = {afc->mctx_arcount, id};
+    return true;
+}
+
+// Answers a field the filter cannot record: the message is deferred.
+sfsistat header_fault(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc) noexcept {
+    arcf_conflog(cc->cctx_config, LOG_ERR, "malloc(): %s", strerror(errno));
+    arcf_finish(cc, afc, arcf_outcome::deferred, "out of memory", nullptr, nullptr);
+    arcf_cleanup(ctx);
+    return SMFIS_TEMPFAIL;
+}
+
+}  // namespace
+
 sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) noexcept {
     assert(ctx != NULL);
     assert(headerf != NULL);
@@ -298,12 +341,22 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) noexcept {
     assert(afc != NULL);
     const arcf_config* conf = cc->cctx_config;
 
+    // Past the limit a validating connection still looks at every
+    // Authentication-Results field, to remove those claiming this ADMD.
+    if (afc->mctx_passwhy != nullptr) {
+        return note_claim(cc, afc, headerf, headerv) ? SMFIS_CONTINUE : header_fault(ctx, cc, afc);
+    }
     const size_t namelen = strlen(headerf);
     if (conf->conf_maxhdrsz > 0 && afc->mctx_hdrbytes + namelen + strlen(headerv) + 2 >
                                        static_cast<uint64_t>(conf->conf_maxhdrsz)) {
         arcf_conflog(conf, LOG_NOTICE, "too much header data; accepting");
-        arcf_finish(cc, afc, arcf_outcome::unprocessed, "too much header data", nullptr, nullptr);
-        return SMFIS_ACCEPT;
+        if (!arcf_validates(cc)) {
+            arcf_finish(cc, afc, arcf_outcome::unprocessed, "too much header data", nullptr,
+                        nullptr);
+            return SMFIS_ACCEPT;
+        }
+        afc->mctx_passwhy = "too much header data";
+        return note_claim(cc, afc, headerf, headerv) ? SMFIS_CONTINUE : header_fault(ctx, cc, afc);
     }
     if (strchr(headerf, ';') != nullptr) {
         arcf_conflog(conf, LOG_NOTICE, "ignoring header field '%s'", headerf);
@@ -319,11 +372,8 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) noexcept {
     const size_t vlen = strlen(value);
     calloc_ptr<arcf_header> h{
         static_cast<arcf_header*>(malloc(sizeof(arcf_header) + namelen + vlen + 2))};
-    if (!h) {
-        arcf_conflog(conf, LOG_ERR, "malloc(): %s", strerror(errno));
-        arcf_finish(cc, afc, arcf_outcome::deferred, "out of memory", nullptr, nullptr);
-        arcf_cleanup(ctx);
-        return SMFIS_TEMPFAIL;
+    if (!h || !note_claim(cc, afc, headerf, value)) {
+        return header_fault(ctx, cc, afc);
     }
     char* text = reinterpret_cast<char*>(h.get() + 1);
     memcpy(text, headerf, namelen + 1);
@@ -490,21 +540,35 @@ bool feed_fields(const arcf_connctx* cc, arcf_msgctx* afc) noexcept {
     return true;
 }
 
+// Lets a message pass without ARC processing: at once, or, in a validating
+// connection, at end of message, after the fields claiming this ADMD are
+// removed.
+sfsistat pass_unprocessed(const arcf_connctx* cc, arcf_msgctx* afc, const char* why) noexcept {
+    if (!arcf_validates(cc)) {
+        return SMFIS_ACCEPT;
+    }
+    afc->mctx_passwhy = why;
+    return SMFIS_CONTINUE;
+}
+
 // The steps of end of headers; `why` names the reason of an early answer.
 sfsistat end_of_headers(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc,
                         const char*& why) noexcept {
     const arcf_config* conf = cc->cctx_config;
     fetch_jobid(ctx, afc);
+    if (afc->mctx_passwhy != nullptr) {
+        return SMFIS_CONTINUE;
+    }
     if (conf->conf_reqhdrs && !rfc5322_compliant(afc)) {
         arcf_conflog(conf, LOG_INFO, "%s: RFC5322 header requirement error", afc->mctx_jobid);
         why = "RFC5322 header requirement error";
-        return SMFIS_ACCEPT;
+        return pass_unprocessed(cc, afc, why);
     }
     if (conf->conf_sealchecks != nullptr && !seal_checks_match(conf, afc)) {
         arcf_conflog(conf, LOG_INFO, "%s: no seal header check matched; continuing",
                      afc->mctx_jobid);
         why = "no seal header check matched";
-        return SMFIS_ACCEPT;
+        return pass_unprocessed(cc, afc, why);
     }
 
     // A hop that seals also validates, so that its seal covers the sets the

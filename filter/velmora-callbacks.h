@@ -35,6 +35,12 @@ struct arcf_header {
     arcf_header* hdr_next;  // borrows: the next field (the context owns the list)
 };
 
+// One arriving Authentication-Results field that claims this ADMD.
+struct arcf_claim {
+    int cl_idx;         // its place among the message's Authentication-Results fields, from 1
+    const char* cl_id;  // borrows: the configured authserv-id claimed, or null when unreadable
+};
+
 // Longest queue ID kept; longer ones are cut.
 constexpr size_t ARCF_JOBID_MAX = 127;
 
@@ -52,6 +58,11 @@ struct arcf_msgctx {
     bool mctx_finished;                   // the message's log line was written
     struct timespec mctx_start;           // CLOCK_MONOTONIC at the envelope sender
     char mctx_senderdomain[256];          // the envelope sender's domain, lowered, or ""
+    int mctx_arcount;                     // Authentication-Results fields seen (validating)
+    arcf_claim* mctx_claims;              // owns: those of them that claim this ADMD
+    size_t mctx_nclaims;                  // entries of mctx_claims in use
+    size_t mctx_claimcap;                 // entries of mctx_claims allocated
+    const char* mctx_passwhy;             // why the message passes unprocessed, or null
 };
 
 // One connection; libmilter's private pointer. Made by negotiate (or by
@@ -93,6 +104,9 @@ arcf_msgctx* arcf_initcontext(arcf_config* conf) noexcept;
 // cctx_msg. Accepts a null connection context (a session whose negotiate
 // failed).
 void arcf_cleanup(SMFICTX* ctx) noexcept;
+// True when the connection validates: its arriving Authentication-Results
+// fields that claim this ADMD are removed, on every path to acceptance.
+bool arcf_validates(const arcf_connctx* cc) noexcept;
 // The (n+1)-th collected field named `hname` (ignoring case), or null.
 arcf_header* arcf_findheader(arcf_msgctx* afc, const char* hname, int n) noexcept;
 // The library handle of the connection's current message, or null.

@@ -987,13 +987,60 @@ void arcf_config_free(arcf_config* conf) noexcept {
 const char* arcf_config_ours(const arcf_config* conf, const char* id) noexcept {
     assert(conf != NULL);
     assert(id != NULL);
-    if (conf->conf_authservid != nullptr && strcasecmp(id, conf->conf_authservid) == 0) {
+    if (conf->conf_authservid != nullptr && ares_same_id(id, conf->conf_authservid)) {
         return conf->conf_authservid;
     }
     for (char** t = conf->conf_trustedids; t != nullptr && *t != nullptr; ++t) {
-        if (strcasecmp(id, *t) == 0) {
+        if (ares_same_id(id, *t)) {
             return *t;
         }
     }
     return nullptr;
+}
+
+namespace {
+
+// The order of strength of claims: the stronger one decides.
+int strength(ares_claim c) noexcept {
+    switch (c) {
+        case ares_claim::other:
+            return 0;
+        case ares_claim::ours:
+            return 1;
+        case ares_claim::ambiguous:
+            return 2;
+        case ares_claim::unreadable:
+            return 3;
+    }
+    return 3;
+}
+
+}  // namespace
+
+ares_claim arcf_config_claim(const arcf_config* conf, const char* value,
+                             const char** which) noexcept {
+    assert(conf != NULL);
+    assert(value != NULL);
+    assert(which != NULL);
+    *which = nullptr;
+    ares_id id;
+    ares_read_id(value, &id);
+    if (!id.ai_strict) {
+        return ares_claim::unreadable;
+    }
+    ares_claim best = ares_claim::other;
+    auto consider = [&](const char* mine) {
+        const ares_claim c = ares_claims(&id, mine);
+        if (strength(c) > strength(best)) {
+            best = c;
+            *which = mine;
+        }
+    };
+    if (conf->conf_authservid != nullptr) {
+        consider(conf->conf_authservid);
+    }
+    for (char** t = conf->conf_trustedids; t != nullptr && *t != nullptr; ++t) {
+        consider(*t);
+    }
+    return best;
 }

@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "config.h"
+#include "velmora-ar.h"
 #include "velmora-lists.h"
 #include "velmora-signtable.h"
 #include "velmora.h"
@@ -105,10 +106,18 @@ struct arcf_config {
     char conf_resolvererr[ARCF_ERRBUF_SIZE];  // setlib's message when the resolver did not start
 };
 
-// When `id` is this host's authserv-id or one of TrustedAuthservIDs (ignoring
-// case), whose Authentication-Results fields are this ADMD's own, returns the
-// configured text it matched (owned by the record); else null.
+// When `id` is this host's authserv-id or one of TrustedAuthservIDs (the same
+// domain, as ares_same_id() compares), whose Authentication-Results fields are
+// this ADMD's own, returns the configured text it matched (owned by the
+// record); else null.
 const char* arcf_config_ours(const arcf_config* conf, const char* id) noexcept;
+// How the Authentication-Results field value `value` stands to this ADMD: the
+// strongest claim (unreadable, ambiguous, ours, other, in that order) it makes
+// on this host's authserv-id or one of TrustedAuthservIDs, as ares_claims()
+// decides it. *which gets the configured text claimed (owned by the record),
+// or null for ares_claim::other and ares_claim::unreadable.
+ares_claim arcf_config_claim(const arcf_config* conf, const char* value,
+                             const char** which) noexcept;
 
 // ---- Process-wide state ----
 

@@ -223,93 +223,28 @@ bool cat_own_arc(arcf_dstring* out, const char* state, const char* reason, long 
 
 // ---- Reading earlier results ----
 
-// Copies the authserv-id of an Authentication-Results value into out (cut to
-// outlen - 1): the first word or quoted string after blanks and comments.
-void authserv_id_of(const char* v, char* out, size_t outlen) noexcept {
-    for (int depth = 0; *v != '\0'; ++v) {
-        if (*v == '\\' && depth > 0 && v[1] != '\0') {
-            ++v;
-        } else if (*v == '(') {
-            ++depth;
-        } else if (*v == ')' && depth > 0) {
-            --depth;
-        } else if (depth == 0 && isspace(static_cast<unsigned char>(*v)) == 0) {
-            break;
-        }
-    }
-    size_t n = 0;
-    if (*v == '"') {
-        for (++v; *v != '\0' && *v != '"'; ++v) {
-            if (*v == '\\' && v[1] != '\0') {
-                ++v;
-            }
-            if (n + 1 < outlen) {
-                out[n++] = *v;
-            }
-        }
-    } else {
-        for (; *v != '\0' && *v != ';' && *v != '(' && isspace(static_cast<unsigned char>(*v)) == 0;
-             ++v) {
-            if (n + 1 < outlen) {
-                out[n++] = *v;
-            }
-        }
-    }
-    out[n] = '\0';
-}
-
-// The configured authserv-id (this host's or a trusted one) that an
-// Authentication-Results field claims, or null.
-const char* names_us(const arcf_header* h, const arcf_config* conf) noexcept {
-    if (strcasecmp(h->hdr_name, ar_name) != 0) {
-        return nullptr;
-    }
-    char id[ARES_MAXTEXT + 2];
-    authserv_id_of(h->hdr_value, id, sizeof id);
-    return arcf_config_ours(conf, id);
-}
-
-// Removes every arriving Authentication-Results field that names this host,
-// last first, so that the indexes of the others stay put whichever way the
-// MTA counts. Returns false when the MTA refused a removal or memory ran out.
+// Removes every arriving Authentication-Results field that claims this ADMD
+// (noted as the fields arrived), last first, so that the indexes of the
+// others stay put whichever way the MTA counts. Returns false when the MTA
+// refused a removal.
 bool remove_our_results(SMFICTX* ctx, const arcf_connctx* cc, const arcf_msgctx* afc) noexcept {
     const arcf_config* conf = cc->cctx_config;
-    int ours = 0;
-    for (const arcf_header* h = afc->mctx_hqhead; h != nullptr; h = h->hdr_next) {
-        ours += names_us(h, conf) != nullptr ? 1 : 0;
-    }
-    if (ours == 0 || !cc->cctx_chghdrs) {
+    if (!cc->cctx_chghdrs) {
         return true;
     }
-    calloc_ptr<int> idx{static_cast<int*>(calloc(static_cast<size_t>(ours), sizeof(int)))};
-    if (!idx) {
-        arcf_conflog(conf, LOG_ERR, "%s: malloc(): %s", afc->mctx_jobid, strerror(errno));
-        return false;
-    }
-    calloc_ptr<const char*> ids{
-        static_cast<const char**>(calloc(static_cast<size_t>(ours), sizeof(const char*)))};
-    if (!ids) {
-        arcf_conflog(conf, LOG_ERR, "%s: malloc(): %s", afc->mctx_jobid, strerror(errno));
-        return false;
-    }
-    int n = 0;
-    int k = 0;
-    for (const arcf_header* h = afc->mctx_hqhead; h != nullptr; h = h->hdr_next) {
-        if (strcasecmp(h->hdr_name, ar_name) == 0) {
-            ++k;
-            if (const char* id = names_us(h, conf); id != nullptr) {
-                ids.get()[n] = id;
-                idx.get()[n++] = k;
-            }
-        }
-    }
-    for (int i = n - 1; i >= 0; --i) {
-        if (arcf_chgheader(ctx, ar_name, idx.get()[i], nullptr) != MI_SUCCESS) {
+    for (size_t i = afc->mctx_nclaims; i-- > 0;) {
+        const arcf_claim& c = afc->mctx_claims[i];
+        if (arcf_chgheader(ctx, ar_name, c.cl_idx, nullptr) != MI_SUCCESS) {
             arcf_conflog(conf, LOG_ERR, "%s: %s header removal failed", afc->mctx_jobid, ar_name);
             return false;
         }
-        arcf_conflog(conf, LOG_INFO, "%s: removed %s field %d claiming authserv-id %s",
-                     afc->mctx_jobid, ar_name, idx.get()[i], ids.get()[i]);
+        if (c.cl_id != nullptr) {
+            arcf_conflog(conf, LOG_INFO, "%s: removed %s field %d claiming authserv-id %s",
+                         afc->mctx_jobid, ar_name, c.cl_idx, c.cl_id);
+        } else {
+            arcf_conflog(conf, LOG_INFO, "%s: removed %s field %d: its authserv-id does not parse",
+                         afc->mctx_jobid, ar_name, c.cl_idx);
+        }
     }
     return true;
 }
@@ -403,7 +338,11 @@ bool gather_earlier(const arcf_config* conf, arcf_msgctx* afc, bool has_sets,
                          ar_name);
             continue;
         }
-        if (arcf_config_ours(conf, ar->ares_host) == nullptr || ar->ares_nresults == 0) {
+        // Only a field that every reading takes for this ADMD's own is read:
+        // one that claims it in some reading only came from outside.
+        const char* id = nullptr;
+        if (arcf_config_claim(conf, h->hdr_value, &id) != ares_claim::ours ||
+            ar->ares_nresults == 0) {
             continue;
         }
         for (int i = 0; i < ar->ares_nresults; ++i) {
@@ -663,7 +602,7 @@ sfsistat end_of_message(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc, const 
         return SMFIS_TEMPFAIL;
     }
     why = "internal error";
-    if ((cc->cctx_mode & ARC_MODE_VERIFY) != 0 && !remove_our_results(ctx, cc, afc)) {
+    if (arcf_validates(cc) && !remove_our_results(ctx, cc, afc)) {
         return SMFIS_TEMPFAIL;
     }
     if ((cc->cctx_mode & ARC_MODE_SIGN) != 0 &&
@@ -828,8 +767,15 @@ sfsistat mlfi_eom(SMFICTX* ctx) noexcept {
         }
     }
     if (afc->mctx_arcmsg == nullptr) {
-        // End of headers never opened the message (an MTA that skipped it).
-        arcf_finish(cc, afc, arcf_outcome::unprocessed, "end of header skipped", nullptr, nullptr);
+        // The message passes unprocessed (a limit or check said so, or the
+        // MTA skipped end of headers); what claims this ADMD still goes.
+        if (arcf_validates(cc) && !remove_our_results(ctx, cc, afc)) {
+            arcf_finish(cc, afc, arcf_outcome::deferred, "internal error", nullptr, nullptr);
+            return SMFIS_TEMPFAIL;
+        }
+        arcf_finish(cc, afc, arcf_outcome::unprocessed,
+                    afc->mctx_passwhy != nullptr ? afc->mctx_passwhy : "end of header skipped",
+                    nullptr, nullptr);
         return SMFIS_ACCEPT;
     }
     const char* why = nullptr;

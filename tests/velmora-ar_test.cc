@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "forged-results.h"
+
 namespace {
 
 // Renders a parsed record as "host[/version] [result; result...]", each result
@@ -268,6 +270,77 @@ TEST_F(AresParse, NamesAreReadIgnoringCase) {
     EXPECT_EQ(ar_->ares_results[0].result_method, ARES_METHOD_DMARC);
     EXPECT_EQ(ar_->ares_results[0].result_result, ARES_RESULT_SOFTFAIL);
     EXPECT_EQ(ar_->ares_results[1].result_ptype[0], ARES_PTYPE_POLICY);
+}
+
+// ---- Whose field it is ----
+
+struct claim_row {
+    const char* value;
+    ares_claim claim;  // on the authserv-id mx.example
+};
+constexpr claim_row claim_rows[] = {
+    {"mx.example; arc=pass", ares_claim::ours},
+    {"MX.Example (comment); dkim=pass", ares_claim::ours},
+    {"(c (nested)) \"mx.example\" 1 ; none", ares_claim::ours},
+    {"\"mx\\.example\"; none", ares_claim::ours},
+    // The parser stops at the trailing dot; RFC 8601 names the same domain.
+    {"mx.example.; none", ares_claim::ambiguous},
+    // A comment after an escape is text to RFC 8601 but not to the parser.
+    {"m\\(x).example; none", ares_claim::unreadable},
+    {"mx .example; dkim=pass", ares_claim::unreadable},
+    {"mx.example dkim=pass", ares_claim::unreadable},
+    {"", ares_claim::unreadable},
+    {"other.example; dkim=pass", ares_claim::other},
+    {"mx.example.other; none", ares_claim::other},
+    {"mx.examplex; none", ares_claim::other},
+    {"\"mx.example; x\"; none", ares_claim::other},
+};
+
+TEST(AresClaims, BothReadingsDecide) {
+    for (const auto& r : claim_rows) {
+        SCOPED_TRACE(r.value);
+        ares_id id;
+        ares_read_id(r.value, &id);
+        EXPECT_EQ(static_cast<int>(ares_claims(&id, "mx.example")), static_cast<int>(r.claim));
+    }
+}
+
+// Every forged value of the shared table claims the authserv-id, for this
+// host's and a trusted one, and no other one unless it does not read at all.
+TEST(AresClaims, ForgedValuesClaimTheirAuthservId) {
+    for (const char* mine : {"mx.example", "mx2.example"}) {
+        for (const auto& c : velmora_test::forged_cases) {
+            const std::string v = velmora_test::forged_value(c.pattern, mine);
+            SCOPED_TRACE(v);
+            ares_id id;
+            ares_read_id(v.c_str(), &id);
+            EXPECT_EQ(ares_claims(&id, mine) != ares_claim::other, c.claims);
+            EXPECT_EQ(ares_claims(&id, "mx3.example") != ares_claim::other,
+                      c.claims && !id.ai_strict);
+        }
+    }
+}
+
+TEST(AresClaims, SameIdIsTheSameDomain) {
+    struct row {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    constexpr row rows[] = {
+        {"mx.example", "MX.EXAMPLE", true},
+        {"mx.example.", "mx.example", true},
+        {"mx.example", "mx.example.", true},
+        {"mx.example..", "mx.example", false},
+        {"mx.example", "mx.examples", false},
+        {"", "", false},
+        {".", "", false},
+        {"mx\xc3\xa9", "MX\xc3\x89", false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.a) + " / " + r.b);
+        EXPECT_EQ(ares_same_id(r.a, r.b), r.same);
+    }
 }
 
 TEST(AresParseDeathTest, NullArgumentsAbort) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "chain-support.h"
+#include "forged-results.h"
 #include "test-support.h"
 #include "velmora-actions.h"
 #include "velmora-ar.h"
@@ -35,20 +36,35 @@ using velmora_test::read_file;
 
 // Configuration, list and message files copied into the test directory.
 constexpr const char* data_files[] = {
-    "filter-external.conf",       "filter-internal.conf",
-    "filter-peer.conf",           "filter-both.conf",
-    "filter-limit.conf",          "filter-sealcheck.conf",
-    "filter-simple.conf",         "filter-relaxed.conf",
-    "filter-4096.conf",           "filter-ed25519.conf",
-    "filter-final.conf",          "filter-nokey.conf",
-    "filter-internal.hosts",      "filter-peer.hosts",
-    "filter-sealchecks.list",     "msg-plain.eml",
-    "msg-many-fields.eml",        "msg-two-dates.eml",
-    "msg-two-received.eml",       "filter-trusted-verify.conf",
-    "filter-trusted-seal.conf",   "filter-signtable.conf",
-    "filter-signtable.list",      "filter-signtable-sub.list",
-    "filter-signtable-only.conf", "filter-signtable-fallback.conf",
-    "filter-oldest.conf",         "filter-oldest-both.conf",
+    "filter-external.conf",
+    "filter-internal.conf",
+    "filter-peer.conf",
+    "filter-both.conf",
+    "filter-limit.conf",
+    "filter-sealcheck.conf",
+    "filter-simple.conf",
+    "filter-relaxed.conf",
+    "filter-4096.conf",
+    "filter-ed25519.conf",
+    "filter-sealcheck-both.conf",
+    "filter-final.conf",
+    "filter-nokey.conf",
+    "filter-internal.hosts",
+    "filter-peer.hosts",
+    "filter-sealchecks.list",
+    "msg-plain.eml",
+    "msg-many-fields.eml",
+    "msg-two-dates.eml",
+    "msg-two-received.eml",
+    "filter-trusted-verify.conf",
+    "filter-trusted-seal.conf",
+    "filter-signtable.conf",
+    "filter-signtable.list",
+    "filter-signtable-sub.list",
+    "filter-signtable-only.conf",
+    "filter-signtable-fallback.conf",
+    "filter-oldest.conf",
+    "filter-oldest-both.conf",
 };
 
 // The keys the configurations name, made for this run.
@@ -116,6 +132,11 @@ class FilterHops : public ::testing::Test {
         static std::string d;
         return d;
     }
+
+  public:
+    static const std::string& test_dir() { return dir(); }
+
+  protected:
     static run_keys& keys() {
         static run_keys k;
         return k;
@@ -541,8 +562,8 @@ const std::vector<hop>& hops() {
          "",
          false,
          client::plain,
-         70,
-         "line *: mlfi_header() returned SMFIS_ACCEPT",
+         0,
+         eom_accept,
          {},
          {"too much header data; accepting"},
          ""},
@@ -744,10 +765,12 @@ const std::vector<hop>& hops() {
          "",
          false,
          client::plain,
-         70,
-         "mlfi_eoh() returned SMFIS_ACCEPT",
+         0,
+         eom_accept,
          {},
-         {"*: RFC5322 header requirement error"},
+         {"*: RFC5322 header requirement error",
+          "*: client=127.0.0.1 mode=verify outcome=unprocessed reason=\"RFC5322 header "
+          "requirement error\" time=*ms"},
          ""},
         {"rfc5322-two-received",
          "filter-external.conf",
@@ -1049,6 +1072,147 @@ TEST_F(FilterHops, EachHopAnswersChangesLogsAndValidates) {
             ASSERT_EQ(changes.size(), 3u);
             EXPECT_GT(changes[1].value.size(), 1024u);
         }
+    }
+}
+
+// ---- Results that claim this host ----
+
+// Writes the message into the test directory as `name`.eml; returns the path.
+std::string write_message(const std::string& name, const message& m) {
+    const std::string file = FilterHops::test_dir() + "/" + name + ".eml";
+    velmora_test::write_file_as(file, chain_test::join_message(m), 0644);
+    return file;
+}
+
+// Each forged value, of this host's authserv-id and of a trusted one, arrives
+// at the border, which validates; what it delivers goes to the site's sealing
+// hop. The border removes exactly the fields that claim us in some reading;
+// the seal carries no result but the chain state we computed.
+TEST_F(FilterHops, ForgedResultsNeverReachASeal) {
+    const auto lib = chain_test::make_library(dir() + "/test-keys.txt");
+    for (const char* id : {"mx.example", "mx2.example"}) {
+        for (const auto& c : velmora_test::forged_cases) {
+            const std::string value = velmora_test::forged_value(c.pattern, id);
+            SCOPED_TRACE(value);
+            message in = chain_test::split_message(files()["msg-plain.eml"]);
+            in.fields.insert(in.fields.begin() + 1, "Authentication-Results: " + value);
+
+            const hop border{"forged-border",
+                             "filter-trusted-verify.conf",
+                             "",
+                             "",
+                             false,
+                             client::plain,
+                             0,
+                             "",
+                             {},
+                             {},
+                             ""};
+            const hop_result rb = run_hop(border, write_message("forged-border", in));
+            ASSERT_EQ(rb.status, 0) << rb.err;
+            const std::vector<change> at_border = parse_changes(rb.out);
+            bool removed = false;
+            for (const auto& ch : at_border) {
+                expect_parses(ch);
+                removed |= ch.op == '-' && ch.name == "Authentication-Results" && ch.idx == 1;
+            }
+            EXPECT_EQ(removed, c.claims) << rb.out;
+            const message delivered = apply_changes(in, at_border, false);
+
+            const hop inside{"forged-inside",
+                             "filter-trusted-seal.conf",
+                             "",
+                             "",
+                             false,
+                             client::plain,
+                             0,
+                             "",
+                             {},
+                             {},
+                             ""};
+            const hop_result ri = run_hop(inside, write_message("forged-inside", delivered));
+            ASSERT_EQ(ri.status, 0) << ri.err;
+            const std::vector<change> inside_changes = parse_changes(ri.out);
+            int aars = 0;
+            for (const auto& ch : inside_changes) {
+                expect_parses(ch);
+                if (ch.op != '+' || ch.name != "ARC-Authentication-Results") {
+                    continue;
+                }
+                ++aars;
+                const std::string v = unfolded(ch.value);
+                auto ar = std::make_unique<authres>();
+                ASSERT_EQ(ares_parse(v.substr(v.find(';') + 1).c_str(), ar.get()), 0) << v;
+                ASSERT_EQ(ar->ares_nresults, 1) << v;
+                EXPECT_EQ(ar->ares_results[0].result_method, ARES_METHOD_ARC) << v;
+                EXPECT_EQ(v.find("bank.example"), std::string::npos) << v;
+            }
+            EXPECT_EQ(aars, 1) << ri.out;
+            std::string why;
+            EXPECT_EQ(chain_test::validate(lib.get(),
+                                           apply_changes(delivered, inside_changes, false), &why),
+                      "pass")
+                << why;
+        }
+    }
+}
+
+// Every way a validating connection lets a message pass unprocessed (the
+// header data limit, the header check, no seal header check matching) still
+// removes the fields that claim this host, also those past the limit.
+TEST_F(FilterHops, EveryEarlyAcceptRemovesForgedResults) {
+    struct early_case {
+        const char* name;  // "rfc5322-..." runs with the header check (-r)
+        const char* conf;
+        const char* file;
+        bool at_bottom;  // a second forged field ends the header block
+        std::vector<std::string> changes;
+        const char* log;
+    };
+    const early_case cases[] = {
+        {"limit-forged",
+         "filter-limit.conf",
+         "msg-many-fields.eml",
+         true,
+         {"-Authentication-Results 2", "-Authentication-Results 1"},
+         "*: client=127.0.0.1 mode=verify outcome=unprocessed reason=\"too much header data\" "
+         "time=*ms"},
+        {"rfc5322-forged",
+         "filter-external.conf",
+         "msg-two-dates.eml",
+         false,
+         {"-Authentication-Results 1"},
+         "*: RFC5322 header requirement error"},
+        {"sealcheck-forged",
+         "filter-sealcheck-both.conf",
+         "msg-plain.eml",
+         false,
+         {"-Authentication-Results 1"},
+         "*: no seal header check matched; continuing"},
+    };
+    const std::string forged =
+        "Authentication-Results: mx.example; arc=pass; dkim=pass header.d=bank.example";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        message in = chain_test::split_message(files()[c.file]);
+        in.fields.insert(in.fields.begin(), forged);
+        if (c.at_bottom) {
+            in.fields.push_back(forged);
+        }
+        const hop h{c.name, c.conf, "", "", false, client::plain, 0, "", {}, {}, ""};
+        const hop_result r = run_hop(h, write_message(c.name, in));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(glob(std::string("*") + eom_accept + "\n*", r.err)) << r.err;
+        std::vector<std::string> got;
+        for (const auto& ch : parse_changes(r.out)) {
+            got.push_back(shown(ch));
+        }
+        EXPECT_EQ(got, c.changes);
+        bool logged = false;
+        for (const auto& [level, line] : r.logs) {
+            logged |= glob(c.log, line);
+        }
+        EXPECT_TRUE(logged) << c.log;
     }
 }
 
