@@ -53,20 +53,21 @@ constexpr const char* default_conffile = "/usr/local/etc/velmora.conf";
 struct smfiDesc arcf_smfidesc = {
     const_cast<char*>("Velmora Filter"),  // xxfi_name
     SMFI_VERSION,                         // xxfi_version
-    SMFIF_ADDHDRS | SMFIF_SETSYMLIST,     // xxfi_flags
-    mlfi_connect,                         // xxfi_connect
-    nullptr,                              // xxfi_helo
-    mlfi_envfrom,                         // xxfi_envfrom
-    nullptr,                              // xxfi_envrcpt
-    mlfi_header,                          // xxfi_header
-    mlfi_eoh,                             // xxfi_eoh
-    mlfi_body,                            // xxfi_body
-    mlfi_eom,                             // xxfi_eom
-    mlfi_abort,                           // xxfi_abort
-    mlfi_close,                           // xxfi_close
-    nullptr,                              // xxfi_unknown
-    nullptr,                              // xxfi_data
-    mlfi_negotiate,                       // xxfi_negotiate
+    // Removing forged Authentication-Results fields needs SMFIF_CHGHDRS.
+    SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_SETSYMLIST,  // xxfi_flags
+    mlfi_connect,                                      // xxfi_connect
+    nullptr,                                           // xxfi_helo
+    mlfi_envfrom,                                      // xxfi_envfrom
+    nullptr,                                           // xxfi_envrcpt
+    mlfi_header,                                       // xxfi_header
+    mlfi_eoh,                                          // xxfi_eoh
+    mlfi_body,                                         // xxfi_body
+    mlfi_eom,                                          // xxfi_eom
+    mlfi_abort,                                        // xxfi_abort
+    mlfi_close,                                        // xxfi_close
+    nullptr,                                           // xxfi_unknown
+    nullptr,                                           // xxfi_data
+    mlfi_negotiate,                                    // xxfi_negotiate
 };
 
 // The pid file of this process (without auto-restart: the worker's; with it:
@@ -402,6 +403,13 @@ int main(int argc, char** argv) {
 
     // 6. -n: the configuration is good; nothing else is looked at.
     if (opt.opt_checkonly) {
+        if (conf->conf_mode == 0 || (conf->conf_mode & ARC_MODE_VERIFY) != 0) {
+            printf(
+                "%s: note: validation removes arriving Authentication-Results fields that "
+                "claim %s only where the MTA allows header changes (SMFIF_CHGHDRS); where it "
+                "refuses them, validation cannot remove forged fields\n",
+                progname, conf->conf_authservid != nullptr ? conf->conf_authservid : "");
+        }
         arcf_config_free(conf);
         return EX_OK;
     }

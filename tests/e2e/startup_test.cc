@@ -260,6 +260,45 @@ TEST_F(Startup, ReadyMeansListeningWithPidFile) {
     EXPECT_TRUE(syslog.wait_for("terminating with status 0", 5));
 }
 
+// Removing forged Authentication-Results fields needs header changes: the
+// filter asks for them whatever protocol version the MTA speaks; an MTA that
+// refuses them still has its connections served, with a warning; and -n says
+// what validation then cannot do.
+TEST_F(Startup, AsksForHeaderChanges) {
+    const std::string spec = "inet:" + std::to_string(free_port()) + "@127.0.0.1";
+    ASSERT_GT(start_daemon(conf(), {"-p", spec}, tmp / "h.pid"), 0);
+    struct row {
+        const char* name;
+        unsigned version;
+        unsigned long offered;
+        long wanted;  // SMFIF_ADDHDRS 0x01, SMFIF_CHGHDRS 0x10
+    };
+    const row rows[] = {
+        {"every action", 6, 0x1ff, 0x11},
+        {"protocol version 2", 2, 0x1ff, 0x11},
+        {"no header changes", 6, 0x01, 0x01},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(milter_negotiate_actions(spec, r.version, r.offered), r.wanted);
+    }
+    EXPECT_TRUE(syslog.wait_for("MTA does not allow removing header fields", 5));
+
+    const std::string path = tmp / "check.conf";
+    ASSERT_TRUE(write_file(path, conf()));
+    child_options opt = velmora_child_options(tmp / "ns", syslog.path(), "", tmp / "check.err");
+    opt.stdout_path = tmp / "check.out";
+    child c;
+    std::string err;
+    ASSERT_TRUE(c.start({velmora_program(), "-c", path, "-n"}, opt, &err)) << err;
+    int status = -1;
+    ASSERT_TRUE(c.wait(30, &status));
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << read_file(tmp / "check.err");
+    EXPECT_NE(read_file(tmp / "check.out").find("validation cannot remove forged fields"),
+              std::string::npos)
+        << read_file(tmp / "check.out");
+}
+
 // Test mode beside a live filter: the socket named in the configuration is
 // left alone.
 TEST_F(Startup, TestModeNeverTouchesTheSocket) {

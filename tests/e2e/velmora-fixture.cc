@@ -237,24 +237,43 @@ bool milter_listening(const std::string& spec) {
 }
 
 bool milter_negotiate(const std::string& spec) {
+    // Version 6, every action, every protocol step offered.
+    return milter_negotiate_actions(spec, 6, 0x1ff) >= 0;
+}
+
+long milter_negotiate_actions(const std::string& spec, unsigned version, unsigned long offered) {
     const int fd = milter_connect(spec);
     if (fd < 0) {
-        return false;
+        return -1;
     }
-    // SMFIC_OPTNEG: version 6, every action, every protocol step offered.
-    const unsigned char optneg[] = {0, 0, 0,    13,   'O', 0,    0,    0,   6,
-                                    0, 0, 0x01, 0xff, 0,   0x1f, 0xff, 0xff};
+    // SMFIC_OPTNEG: length 13, 'O', version, actions, protocol steps.
+    auto be32 = [](unsigned char* p, unsigned long v) {
+        p[0] = static_cast<unsigned char>(v >> 24);
+        p[1] = static_cast<unsigned char>(v >> 16);
+        p[2] = static_cast<unsigned char>(v >> 8);
+        p[3] = static_cast<unsigned char>(v);
+    };
+    unsigned char optneg[17] = {0, 0, 0, 13, 'O'};
+    be32(optneg + 5, version);
+    be32(optneg + 9, offered);
+    be32(optneg + 13, 0x1fffff);
     bool ok = write(fd, optneg, sizeof optneg) == static_cast<ssize_t>(sizeof optneg);
     unsigned char reply[64];
     struct pollfd pfd {
         fd, POLLIN, 0
     };
-    ok = ok && poll(&pfd, 1, 5000) == 1 && read(fd, reply, sizeof reply) >= 5 && reply[4] == 'O';
+    const ssize_t got = ok && poll(&pfd, 1, 5000) == 1 ? read(fd, reply, sizeof reply) : -1;
+    ok = got >= 13 && reply[4] == 'O';
+    const long actions =
+        ok ? static_cast<long>((static_cast<unsigned long>(reply[9]) << 24) |
+                               (static_cast<unsigned long>(reply[10]) << 16) |
+                               (static_cast<unsigned long>(reply[11]) << 8) | reply[12])
+           : -1;
     // SMFIC_QUIT.
     const unsigned char quit[] = {0, 0, 0, 1, 'Q'};
     (void)!write(fd, quit, sizeof quit);
     close(fd);
-    return ok;
+    return actions;
 }
 
 // ---- Validation ----

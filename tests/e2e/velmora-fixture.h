@@ -80,6 +80,10 @@ bool milter_listening(const std::string& spec);
 // Opens a milter session and negotiates as an MTA would, then leaves; true
 // when the filter answered the negotiation.
 bool milter_negotiate(const std::string& spec);
+// The same with protocol version `version` and the actions `offered` (every
+// protocol step offered); returns the actions the filter asked for, or -1
+// when it did not answer the negotiation.
+long milter_negotiate_actions(const std::string& spec, unsigned version, unsigned long offered);
 
 }  // namespace velmora_e2e
 
