@@ -329,6 +329,18 @@ char** arcf_mkarray(char* in) noexcept {
     return out;
 }
 
+void arcf_log_safe(const char* text, char* out, size_t outlen) noexcept {
+    assert(text != NULL);
+    assert(out != NULL);
+    snprintf(out, outlen, "%s", text);
+    for (char* p = out; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f || c == '"') {
+            *p = ' ';
+        }
+    }
+}
+
 void arcf_lowercase(char* str) noexcept {
     assert(str != NULL);
     for (unsigned char* p = reinterpret_cast<unsigned char*>(str); *p != '\0'; ++p) {

@@ -62,6 +62,10 @@ int arcf_socket_cleanup(const char* sockspec) noexcept;
 // its non-empty pieces, or null when memory runs out. The array borrows from
 // `in`, which must outlive it; the caller frees the array only (free()).
 char** arcf_mkarray(char* in) noexcept;
+// Copies `text` (sender, key record or library text) into out, cut to
+// outlen, with every control byte and double quote made a blank, so that a
+// log line quoting it stays one line whose quotes are the filter's own.
+void arcf_log_safe(const char* text, char* out, size_t outlen) noexcept;
 // Lowers, in place, every upper-case character below 0x80.
 void arcf_lowercase(char* str) noexcept;
 // Writes the dotted-decimal text of `addr` (network byte order) into buf, cut

@@ -48,6 +48,12 @@ void arcf_conflog(const arcf_config* conf, int priority, const char* fmt, ...) n
     va_start(ap, fmt);
     vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
+    // Whatever a caller quoted, the line stays one line.
+    for (char* p = line; *p != '\0'; ++p) {
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) {
+            *p = ' ';
+        }
+    }
     arcf_log(priority, "%s", line);
 }
 
@@ -246,8 +252,11 @@ sfsistat mlfi_connect(SMFICTX* ctx, char* host, struct sockaddr* ip) noexcept {
     if (conf == nullptr) {
         return SMFIS_TEMPFAIL;
     }
+    // The client's name may come from its own DNS records.
+    char safe_host[sizeof cc->cctx_host];
+    arcf_log_safe(cc->cctx_host, safe_host, sizeof safe_host);
     if (host_listed(conf->conf_peers, host, ip)) {
-        arcf_conflog(conf, LOG_INFO, "ignoring connection from %s", host);
+        arcf_conflog(conf, LOG_INFO, "ignoring connection from %s", safe_host);
         return SMFIS_ACCEPT;
     }
     if (conf->conf_mode != 0) {
@@ -256,7 +265,7 @@ sfsistat mlfi_connect(SMFICTX* ctx, char* host, struct sockaddr* ip) noexcept {
         const bool internal = host_listed(conf->conf_internal, host, ip);
         cc->cctx_mode = internal ? ARC_MODE_SIGN : ARC_MODE_VERIFY;
         arcf_conflog(conf, LOG_INFO, "assuming %s mode for host %s", internal ? "sign" : "verify",
-                     cc->cctx_host);
+                     safe_host);
     }
     cc->cctx_msg = nullptr;
     return SMFIS_CONTINUE;
@@ -359,7 +368,9 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) noexcept {
         return note_claim(cc, afc, headerf, headerv) ? SMFIS_CONTINUE : header_fault(ctx, cc, afc);
     }
     if (strchr(headerf, ';') != nullptr) {
-        arcf_conflog(conf, LOG_NOTICE, "ignoring header field '%s'", headerf);
+        char safe[256];
+        arcf_log_safe(headerf, safe, sizeof safe);
+        arcf_conflog(conf, LOG_NOTICE, "ignoring header field '%s'", safe);
         return SMFIS_CONTINUE;
     }
     const char* value = headerv;
@@ -530,8 +541,10 @@ bool feed_fields(const arcf_connctx* cc, arcf_msgctx* afc) noexcept {
         if (status == ARC_STAT_OK) {
             continue;
         }
+        char safe[256];
+        arcf_log_safe(h->hdr_name, safe, sizeof safe);
         arcf_conflog(conf, LOG_INFO, "%s: error processing header field \"%s\"", afc->mctx_jobid,
-                     h->hdr_name);
+                     safe);
         if (is_resource_fault(status)) {
             return false;
         }
@@ -581,8 +594,9 @@ sfsistat end_of_headers(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc,
     afc->mctx_arcmsg = arc_message(conf->conf_libarc, conf->conf_canonhdr, conf->conf_canonbody,
                                    conf->conf_signalg, mode, &err);
     if (afc->mctx_arcmsg == nullptr) {
-        arcf_conflog(conf, LOG_INFO, "%s: can't initialize ARC handle: %s", afc->mctx_jobid,
-                     err != nullptr ? err : "unknown error");
+        char safe[256];
+        arcf_log_safe(err != nullptr ? err : "unknown error", safe, sizeof safe);
+        arcf_conflog(conf, LOG_INFO, "%s: can't initialize ARC handle: %s", afc->mctx_jobid, safe);
         return SMFIS_TEMPFAIL;
     }
     if (afc->mctx_tmpstr == nullptr) {

@@ -446,16 +446,19 @@ bool seal_message(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const 
         }
     }
     if (afc->mctx_nohash) {
-        arcf_conflog(conf, LOG_WARNING, "%s: message not sealed: %s", afc->mctx_jobid,
-                     arc_geterror(afc->mctx_arcmsg) != nullptr ? arc_geterror(afc->mctx_arcmsg)
-                                                               : "end of header failed");
+        const char* e = arc_geterror(afc->mctx_arcmsg);
+        char safe[ARES_MAXTEXT + 1];
+        arcf_log_safe(e != nullptr ? e : "end of header failed", safe, sizeof safe);
+        arcf_conflog(conf, LOG_WARNING, "%s: message not sealed: %s", afc->mctx_jobid, safe);
         return true;
     }
     sealing_identity id;
     if (!pick_identity(conf, afc, id)) {
+        char safe[sizeof afc->mctx_senderdomain];
+        arcf_log_safe(afc->mctx_senderdomain, safe, sizeof safe);
         arcf_conflog(conf, LOG_NOTICE,
                      "%s: no sealing identity for sender domain \"%s\"; not sealed",
-                     afc->mctx_jobid, afc->mctx_senderdomain);
+                     afc->mctx_jobid, safe);
         return true;
     }
     arc_hdr* set = nullptr;
@@ -471,8 +474,9 @@ bool seal_message(SMFICTX* ctx, const arcf_connctx* cc, arcf_msgctx* afc, const 
     }
     if (set == nullptr) {
         const char* why = arc_geterror(afc->mctx_arcmsg);
-        arcf_conflog(conf, LOG_NOTICE, "%s: no ARC set added: %s", afc->mctx_jobid,
-                     why != nullptr ? why : "chain cannot be extended");
+        char safe[ARES_MAXTEXT + 1];
+        arcf_log_safe(why != nullptr ? why : "chain cannot be extended", safe, sizeof safe);
+        arcf_conflog(conf, LOG_NOTICE, "%s: no ARC set added: %s", afc->mctx_jobid, safe);
         return true;
     }
     if (!insert_set(ctx, cc, afc, set)) {
@@ -695,17 +699,6 @@ void account_keys(arc_msg* msg, char* text, size_t textlen) noexcept {
     }
 }
 
-// Copies `text` into a log-safe buffer: control bytes and quotes made blanks.
-void log_safe(const char* text, char* out, size_t outlen) noexcept {
-    snprintf(out, outlen, "%s", text);
-    for (char* p = out; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f || c == '"') {
-            *p = ' ';
-        }
-    }
-}
-
 }  // namespace
 
 void arcf_finish(const arcf_connctx* cc, arcf_msgctx* afc, arcf_outcome outcome, const char* reason,
@@ -734,7 +727,7 @@ void arcf_finish(const arcf_connctx* cc, arcf_msgctx* afc, arcf_outcome outcome,
     client_address(cc, addr, sizeof addr);
     char why[reason_max + 1] = "";
     if (reason != nullptr && reason[0] != '\0') {
-        log_safe(reason, why, sizeof why);
+        arcf_log_safe(reason, why, sizeof why);
     }
     char sealer[600] = "";
     if (sealdomain != nullptr && sealselector != nullptr) {
@@ -742,7 +735,7 @@ void arcf_finish(const arcf_connctx* cc, arcf_msgctx* afc, arcf_outcome outcome,
                  alg_text(conf->conf_signalg));
     }
     char safe_keys[keys_text_size];
-    log_safe(keys, safe_keys, sizeof safe_keys);
+    arcf_log_safe(keys, safe_keys, sizeof safe_keys);
     arcf_log(LOG_INFO, "%s: client=%s mode=%s outcome=%s%s%s%s%s%s time=%.1fms", afc->mctx_jobid,
              addr[0] != '\0' ? addr : "unknown", mode_words[mode & 3],
              outcome_words[static_cast<unsigned>(outcome)], why[0] != '\0' ? " reason=\"" : "", why,

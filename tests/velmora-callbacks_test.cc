@@ -862,6 +862,27 @@ const std::vector<hop>& hops() {
          {"*: no sealing identity for sender domain \"localhost\"; not sealed",
           "*: client=127.0.0.1 mode=sign outcome=unprocessed time=*ms"},
          ""},
+        // Sender text in log lines is escaped as in the message's own line:
+        // no control byte, no quote of the sender's.
+        {"log-escapes",
+         "filter-internal.conf",
+         "msg-plain.eml",
+         "X-A;\"b: v\n"
+         "ARC-Seal: i=1; a=rsa-sha256; cv=fail; d=x.example; s=s1; t=1; b=AAAA\n"
+         "ARC-Message-Signature: i=1; a=rsa-sha256; c=relaxed/simple; d=x.example; "
+         "s=a\"b; h=from; bh=AAAA; b=AAAA\n"
+         "ARC-Authentication-Results: i=1; x.example; none",
+         false,
+         client::plain,
+         0,
+         eom_accept,
+         {"+ARC-Authentication-Results: i=2; mx.example; arc=fail reason=\"arc_get_key() failed: "
+          "No key\" smtp.remote-ip=127.0.0.1",
+          any_ams, "+ARC-Seal: i=2; *; cv=fail; b=*"},
+         {"ignoring header field 'X-A; b'",
+          "*: client=127.0.0.1 mode=sign outcome=sealed reason=\"arc_get_key() failed: No key\" "
+          "*keys=a b._domainkey.x.example:notfound:*"},
+         "fail"},
         // A key file that holds no key: the fault defers, and says so.
         {"no-key",
          "filter-nokey.conf",
