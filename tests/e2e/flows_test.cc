@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "e2e-support.h"
+#include "forged-results.h"
 #include "testdns-client.h"
 #include "velmora-fixture.h"
 
@@ -396,6 +397,53 @@ TEST_F(Flows, ForgedResultsAreRemoved) {
     }
     int instance = 0;
     EXPECT_EQ(validate_chain(got[0], keyfile, &instance), "pass") << got[0];
+}
+
+// Flow 4b: forged values of every shape, and a message past the validating
+// filter's header limit with forged fields above and below it, through a
+// validating and then a sealing velmora behind one Postfix (a site's border
+// and its sealing relay): the border removes every field that claims us, and
+// no forged result is sealed.
+TEST_F(Flows, ForgedResultsOfEveryShapeNeverReachTheSeal) {
+    auto& mta = start_mta({start_velmora("shapes-v", conf("Mode v\nMaximumHeaders 3000\n")),
+                           start_velmora("shapes-s", conf("Mode s\n"))});
+    std::vector<std::string> messages;
+    for (size_t i = 0; i < std::size(velmora_test::forged_cases); ++i) {
+        messages.push_back(
+            "Authentication-Results: " +
+            velmora_test::forged_value(velmora_test::forged_cases[i].pattern, authserv) + "\n" +
+            make_message("shape-" + std::to_string(i)));
+    }
+    // Past the limit the border does no ARC work, yet still removes both.
+    const std::string forged = "Authentication-Results: " + std::string{authserv} + "; arc=pass;" +
+                               velmora_test::forged_result + "\n";
+    std::string big = forged + make_message("shape-limit", 200);
+    big.insert(big.find("\n\n") + 1, forged);
+    messages.push_back(big);
+    send_all(mta, messages);
+    ASSERT_TRUE(mta.wait_delivered(messages.size(), 60)) << mta.log();
+    const auto got = mta.delivered();
+    ASSERT_EQ(got.size(), messages.size());
+    for (const auto& m : got) {
+        const std::string subject = field_values(m, "Subject").at(0);
+        SCOPED_TRACE(subject);
+        const size_t n = subject.rfind('-');
+        const std::string which = subject.substr(n + 1);
+        const bool claims =
+            which == "limit" || velmora_test::forged_cases[std::stoul(which)].claims;
+        int foreign = 0;
+        for (const auto& ar : field_values(m, "Authentication-Results")) {
+            foreign += ar.find("bank.example") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(foreign, claims ? 0 : 1) << m;
+        const auto aars = field_values(m, "ARC-Authentication-Results");
+        ASSERT_EQ(aars.size(), 1u) << m;
+        EXPECT_EQ(aars[0].find("bank.example"), std::string::npos) << aars[0];
+        EXPECT_EQ(aars[0].find("dkim="), std::string::npos) << aars[0];
+        int instance = 0;
+        EXPECT_EQ(validate_chain(m, keyfile, &instance), "pass") << m;
+    }
+    EXPECT_TRUE(syslog.wait_for("too much header data; accepting", 5));
 }
 
 // Flow 5: TrustedAuthservIDs names the site's other MTAs. Their results
