@@ -175,11 +175,21 @@ class block_writer {
     unsigned char block_[1023];
 };
 
+// Writes bytes at a place with room for them.
+struct span_writer {
+    unsigned char* at;
+    void put(unsigned char c) { *at++ = c; }
+    void put(const unsigned char* p, size_t n) {
+        memcpy(at, p, n);
+        at += n;
+    }
+};
+
 // Relaxed header rules: name lowercased without blanks and line ends, the fold
 // after the colon skipped, whitespace runs of the value made one space and a
-// final run dropped.
-bool relaxed_header(arc_dstring* dstr, std::string_view field) {
-    block_writer out{dstr};
+// final run dropped. The output is never longer than the field.
+template <typename Writer>
+void relaxed_header_to(Writer& out, std::string_view field) {
     const auto* p = reinterpret_cast<const unsigned char*>(field.data());
     const unsigned char* const end = p + field.size();
     for (; p < end; ++p) {
@@ -214,6 +224,11 @@ bool relaxed_header(arc_dstring* dstr, std::string_view field) {
             in_space = true;
         }
     }
+}
+
+bool relaxed_header(arc_dstring* dstr, std::string_view field) {
+    block_writer out{dstr};
+    relaxed_header_to(out, field);
     return out.flush();
 }
 
@@ -237,8 +252,27 @@ void stage_canonbuf(arc_msg* msg, arc_canon* canon) noexcept {
                      static_cast<size_t>(msg->arc_canonbuf->ds_len));
 }
 
-// Canonicalizes one field with the handle's rules and stages it for the hash.
+// Canonicalizes one field with the handle's rules and stages it for the hash:
+// straight into the stage when the field fits there, since neither rule
+// lengthens a field.
 ARC_STAT hash_field(arc_msg* msg, arc_canon* canon, std::string_view field, bool crlf) noexcept {
+    if (field.size() + 2 <= canon->canon_hashbufsize) {
+        if (canon->canon_hashbuflen + field.size() + 2 > canon->canon_hashbufsize) {
+            arc_canon_buffer(canon, nullptr, 0);
+        }
+        span_writer out{canon->canon_hashbuf + canon->canon_hashbuflen};
+        if (canon->canon_canon == ARC_CANON_SIMPLE) {
+            out.put(reinterpret_cast<const unsigned char*>(field.data()), field.size());
+        } else {
+            relaxed_header_to(out, field);
+        }
+        if (crlf) {
+            out.put('\r');
+            out.put('\n');
+        }
+        canon->canon_hashbuflen = static_cast<size_t>(out.at - canon->canon_hashbuf);
+        return ARC_STAT_OK;
+    }
     if (ARC_STAT status = canonicalize_field(msg, canon->canon_canon, field, crlf);
         status != ARC_STAT_OK) {
         return status;
@@ -413,8 +447,8 @@ struct name_key {
 };
 
 // The fields of a message sorted by name (ignoring case) and, within a name,
-// bottom up, with a cursor per name: a list of m names is resolved in
-// O((n + m) log n) name comparisons for n fields, whatever the names.
+// in message order, with a cursor per name that moves up from the bottom: a list of m names is
+// resolved in O((n + m) log n) name comparisons for n fields, whatever the names.
 class field_index {
   public:
     explicit field_index(arc_name_cmp_fn cmp) : cmp_{cmp} {}
@@ -439,14 +473,25 @@ class field_index {
             rows_.get()[pos] = row{name_key{name_of(h)}, h, pos, pos};
         }
         n_ = n;
-        std::sort(rows_.get(), rows_.get() + n, [this](const row& a, const row& b) {
+        // Fields come in message order, so a block of one name, the worst
+        // case of a scan, is sorted already.
+        auto less = [this](const row& a, const row& b) {
             const int c = order(a.key, name_of(a.hdr), b.key, name_of(b.hdr));
-            return c != 0 ? c < 0 : a.pos > b.pos;
-        });
+            return c != 0 ? c < 0 : a.pos < b.pos;
+        };
+        if (!std::is_sorted(rows_.get(), rows_.get() + n, less)) {
+            std::sort(rows_.get(), rows_.get() + n, less);
+        }
         // Each name's first row holds the cursor of that name: the row of its
-        // lowest field not yet taken.
+        // lowest field not yet taken, the name's last row to begin with.
+        size_t first = 0;
         for (size_t i = 0; i < n; ++i) {
-            rows_.get()[i].next = i;
+            row& r = rows_.get()[i];
+            if (i != 0 && order(rows_.get()[i - 1].key, name_of(rows_.get()[i - 1].hdr), r.key,
+                                name_of(r.hdr)) != 0) {
+                first = i;
+            }
+            rows_.get()[first].next = i;
         }
         return true;
     }
@@ -467,10 +512,10 @@ class field_index {
             last_ = first;
         }
         const size_t k = first->next;
-        if (k >= n_ || order(begin[k].key, name_of(begin[k].hdr), key, name) != 0) {
+        if (k == none) {
             return nullptr;
         }
-        first->next = k + 1;
+        first->next = begin + k == first ? none : k - 1;
         return begin[k].hdr;
     }
 
@@ -481,6 +526,7 @@ class field_index {
         size_t pos;   // place in the message
         size_t next;  // first row of a name: the row its next take returns
     };
+    static constexpr size_t none = SIZE_MAX;  // a name whose fields are all taken
     // Orders names by key, then, for equal keys of longer names, by cmp_.
     int order(const name_key& ka, std::string_view a, const name_key& kb,
               std::string_view b) const noexcept {
