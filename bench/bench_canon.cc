@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // bench_canon.cc - throughput of body canonicalization and hashing against
 // raw SHA-256 over the same bytes, the cost of the header block of a sealed
-// message, and the memory a large body needs.
+// message against raw SHA-256 over the bytes its hashes cover, and the memory
+// a large body needs.
 //
-// The body is generated 64 KiB at a time (lines of 60 to 80 characters, some
-// trailing blanks, some empty lines, some 8-bit bytes) and fed in those chunks;
-// only the library calls are timed. Memory is counted through libcrypto's
-// allocator, which the library uses for everything.
+// Bodies are generated ahead, 64 KiB chunks of mail-like text (lines of 60
+// to 80 characters, some trailing blanks, some empty lines, some 8-bit bytes;
+// the second text also separates words by tabs and double blanks), and fed
+// chunk by chunk to one long-lived body hash while the baseline feeds the
+// same chunks to one long-lived SHA-256 context. Figures are medians of pair
+// ratios over alternating batches of thread CPU time (bench-rates.h). Memory
+// is counted through libcrypto's allocator, which the library uses for
+// everything.
+//
+// Usage: bench_canon [SECONDS per figure, default 2] | bench_canon headers
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -24,6 +31,7 @@
 
 #include "arc-canon.h"
 #include "arc.h"
+#include "bench-rates.h"
 #include "velmora.h"
 
 namespace {
@@ -92,7 +100,9 @@ constexpr size_t chunk_size = 64 * 1024;
 // Writes a deterministic stream of mail-like text, one chunk at a time.
 class body_stream {
   public:
-    explicit body_stream(uint64_t seed) : state_{seed} {}
+    // `blanky`: words are separated by tabs and runs of blanks as often as by
+    // one space, and more lines end in blanks.
+    explicit body_stream(uint64_t seed, bool blanky = false) : state_{seed}, blanky_{blanky} {}
 
     void fill(unsigned char* out, size_t n) {
         for (size_t i = 0; i < n; ++i) {
@@ -145,20 +155,26 @@ class body_stream {
             line_ = "\r\n";
             return;
         }
+        static const char* const gaps[] = {" ", "\t", "  ", " \t", "\t\t", "   "};
         const size_t target = 60 + next() % 21;
         while (line_.size() < target) {
             if (!line_.empty()) {
-                line_ += (next() % 40 == 0) ? "  " : " ";
+                if (blanky_) {
+                    line_ += next() % 5 != 0 ? " " : gaps[next() % std::size(gaps)];
+                } else {
+                    line_ += (next() % 40 == 0) ? "  " : " ";
+                }
             }
             line_ += words[next() % std::size(words)];
         }
-        if (kind < 20) {  // trailing blanks
+        if (kind < (blanky_ ? 40u : 20u)) {  // trailing blanks
             line_ += (kind & 1) ? " " : " \t ";
         }
         line_ += "\r\n";
     }
 
     uint64_t state_;
+    bool blanky_;
     std::string line_;
     size_t pos_ = 0;
 };
@@ -201,42 +217,42 @@ run_result run_canon(arc_library* lib, int canon, size_t total, unsigned char* c
     return r;
 }
 
-// Raw SHA-256 (EVP) over the same bytes in the same chunks.
-run_result run_raw(size_t total, unsigned char* chunk) {
-    run_result r;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-    body_stream body{0x5eed};
-    for (size_t done = 0; done < total; done += chunk_size) {
-        body.fill(chunk, chunk_size);
-        const double t0 = now_seconds();
-        EVP_DigestUpdate(ctx, chunk, chunk_size);
-        r.seconds += now_seconds() - t0;
+// Body throughput of both rules on one text, against raw SHA-256 fed the
+// same chunks.
+void bench_body(arc_library* lib, double secs, const char* what, bool blanky) {
+    constexpr size_t chunks = 16;  // 1 MiB of text, fed round and round
+    std::vector<std::vector<unsigned char>> text(chunks, std::vector<unsigned char>(chunk_size));
+    body_stream body{0x5eed, blanky};
+    for (auto& c : text) {
+        body.fill(c.data(), c.size());
     }
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx, r.digest, &len);
-    EVP_MD_CTX_free(ctx);
-    return r;
-}
-
-// Runs raw, simple and relaxed in turn, `runs` times, and keeps the best time
-// of each: interleaving keeps a busy machine from favouring one of them.
-void bench_body(arc_library* lib, size_t total, unsigned char* chunk, int runs) {
-    double raw = 1e30;
-    double simple = 1e30;
-    double relaxed = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        raw = std::min(raw, run_raw(total, chunk).seconds);
-        simple = std::min(simple, run_canon(lib, ARC_CANON_SIMPLE, total, chunk).seconds);
-        relaxed = std::min(relaxed, run_canon(lib, ARC_CANON_RELAXED, total, chunk).seconds);
+    EVP_MD_CTX* raw = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(raw, EVP_sha256(), nullptr);
+    size_t next_raw = 0;
+    auto raw_chunk = [&] { EVP_DigestUpdate(raw, text[next_raw++ % chunks].data(), chunk_size); };
+    printf("body, %s, 64 KiB chunks; baseline raw SHA-256 of the same chunks\n", what);
+    for (const int canon : {ARC_CANON_SIMPLE, ARC_CANON_RELAXED}) {
+        arc_msg* msg = arc_message(lib, canon, canon, ARC_ALG_RSASHA256, ARC_MODE_VERIFY, nullptr);
+        if (msg == nullptr ||
+            arc_add_canon(msg, ARC_CANONTYPE_BODY, canon, ARC_HASHTYPE_SHA256, nullptr, nullptr, -1,
+                          nullptr) != ARC_STAT_OK ||
+            arc_canon_init(msg, false, false) != ARC_STAT_OK) {
+            fprintf(stderr, "bench_canon: cannot set up a body hash\n");
+            exit(1);
+        }
+        size_t next = 0;
+        const bench_rates::comparison c = bench_rates::compare(secs, raw_chunk, [&] {
+            arc_canon_bodychunk(msg, text[next++ % chunks].data(), chunk_size);
+        });
+        const bool simple = canon == ARC_CANON_SIMPLE;
+        printf(
+            "  %-8s %7.1f MB/s, raw SHA-256 %7.1f MB/s: ratio median %.3f (quartiles "
+            "%.3f - %.3f, %d pairs), goal >= %s\n",
+            simple ? "simple" : "relaxed", c.lib_rate * chunk_size / 1e6,
+            c.base_rate * chunk_size / 1e6, c.median, c.q1, c.q3, c.pairs, simple ? "0.9" : "0.75");
+        arc_free(msg);
     }
-    const double mb = static_cast<double>(total) / 1e6;
-    printf("body %4zu MiB, 64 KiB chunks, best of %d interleaved runs:\n", total >> 20, runs);
-    printf("  raw SHA-256       %7.1f MB/s\n", mb / raw);
-    printf("  simple  + SHA-256 %7.1f MB/s   ratio %.2fx raw (goal >= 0.85x)\n", mb / simple,
-           raw / simple);
-    printf("  relaxed + SHA-256 %7.1f MB/s   ratio %.2fx raw (goal >= 0.60x)\n", mb / relaxed,
-           raw / relaxed);
+    EVP_MD_CTX_free(raw);
 }
 
 // ---- Header block ----
@@ -293,53 +309,67 @@ std::vector<std::string> sealed_header_block() {
     return fields;
 }
 
-void bench_headers(arc_library* lib) {
+// The message handle, its fields and arc_eoh() for the block.
+void header_block(arc_library* lib, const std::vector<std::string>& fields) {
+    arc_msg* msg = arc_message(lib, ARC_CANON_RELAXED, ARC_CANON_RELAXED, ARC_ALG_RSASHA256,
+                               ARC_MODE_VERIFY | ARC_MODE_SIGN, nullptr);
+    for (const auto& f : fields) {
+        arc_header_field(msg, reinterpret_cast<const unsigned char*>(f.data()), f.size());
+    }
+    arc_eoh(msg);
+    arc_free(msg);
+}
+
+void bench_headers(arc_library* lib, double secs) {
     const std::vector<std::string> fields = sealed_header_block();
-    constexpr int iterations = 2000;
-    size_t hashed = 0;
-    size_t hashes = 0;
-    double total = 0;
-    for (int it = 0; it < iterations; ++it) {
-        const double t0 = now_seconds();
+    // The bytes each header and seal hash covers, read from one intake.
+    std::vector<size_t> covered;
+    {
         arc_msg* msg = arc_message(lib, ARC_CANON_RELAXED, ARC_CANON_RELAXED, ARC_ALG_RSASHA256,
                                    ARC_MODE_VERIFY | ARC_MODE_SIGN, nullptr);
         for (const auto& f : fields) {
             arc_header_field(msg, reinterpret_cast<const unsigned char*>(f.data()), f.size());
         }
         const ARC_STAT status = arc_eoh(msg);
-        total += now_seconds() - t0;
         if (status != ARC_STAT_OK || msg->arc_nsets != 5 || msg->arc_cstate == ARC_CHAIN_FAIL) {
             fprintf(stderr, "bench_canon: header block not taken (%s)\n",
                     arc_geterror(msg) != nullptr ? arc_geterror(msg) : "?");
             exit(1);
         }
-        if (it == 0) {
-            for (arc_canon* c = msg->arc_canonhead; c != nullptr; c = c->canon_next) {
-                if (c->canon_type != ARC_CANONTYPE_BODY) {
-                    ++hashes;
-                    hashed += c->canon_wrote + c->canon_hashbuflen;
-                }
+        for (arc_canon* c = msg->arc_canonhead; c != nullptr; c = c->canon_next) {
+            if (c->canon_type != ARC_CANONTYPE_BODY) {
+                covered.push_back(c->canon_wrote + c->canon_hashbuflen);
             }
         }
         arc_free(msg);
     }
-    // Baseline: SHA-256 of as many bytes, in one call per hash.
-    std::string bytes(hashed / std::max<size_t>(hashes, 1), 'x');
-    unsigned char md[32];
-    unsigned int len = 0;
-    const double r0 = now_seconds();
-    for (int it = 0; it < iterations; ++it) {
-        for (size_t h = 0; h < hashes; ++h) {
-            EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr);
-        }
+    size_t hashed = 0;
+    for (const size_t n : covered) {
+        hashed += n;
     }
-    const double raw = now_seconds() - r0;
-    printf("header block: %zu fields, 5-instance chain, verify+sign\n", fields.size());
+    // Baseline: one SHA-256 per hash over as many bytes, context reused.
+    const std::string bytes(hashed, 'x');
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    auto raw = [&] {
+        unsigned char md[32];
+        unsigned int len = 0;
+        for (const size_t n : covered) {
+            EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+            EVP_DigestUpdate(ctx, bytes.data(), n);
+            EVP_DigestFinal_ex(ctx, md, &len);
+        }
+    };
+    const bench_rates::comparison c =
+        bench_rates::compare(secs, raw, [&] { header_block(lib, fields); });
+    EVP_MD_CTX_free(ctx);
     printf(
-        "  arc_message + fields + arc_eoh  %7.1f us per message (%zu hashes, %zu bytes hashed)\n",
-        total / iterations * 1e6, hashes, hashed);
-    printf("  raw SHA-256 of the same bytes   %7.1f us per message (ratio %.2fx)\n",
-           raw / iterations * 1e6, raw / total);
+        "header block: %zu fields, 5-instance chain, verify+sign (%zu hashes, %zu bytes "
+        "covered)\n",
+        fields.size(), covered.size(), hashed);
+    printf(
+        "  arc_message + fields + arc_eoh %7.1f us, raw SHA-256 of the covered bytes %7.1f us: "
+        "ratio median %.3f (quartiles %.3f - %.3f, %d pairs), goal >= 0.5\n",
+        1e6 / c.lib_rate, 1e6 / c.base_rate, c.median, c.q1, c.q3, c.pairs);
 }
 
 }  // namespace
@@ -347,6 +377,7 @@ void bench_headers(arc_library* lib) {
 int main(int argc, char** argv) {
     // "headers" runs the header block alone (for profiling).
     const bool headers_only = argc > 1 && strcmp(argv[1], "headers") == 0;
+    const double secs = argc > 1 && !headers_only ? atof(argv[1]) : 2.0;
     if (!CRYPTO_set_mem_functions(counting_malloc, counting_realloc, counting_free)) {
         fprintf(stderr, "bench_canon: cannot install the counting allocator\n");
         return 1;
@@ -356,18 +387,17 @@ int main(int argc, char** argv) {
         fprintf(stderr, "bench_canon: arc_init failed\n");
         return 1;
     }
-    auto* chunk = static_cast<unsigned char*>(malloc(chunk_size));
-
     if (headers_only) {
-        bench_headers(lib);
-        free(chunk);
+        bench_headers(lib, secs);
         arc_close(lib);
         return 0;
     }
-    bench_body(lib, size_t{1} << 20, chunk, 15);
-    bench_body(lib, size_t{64} << 20, chunk, 4);
-    bench_headers(lib);
+    printf("thread CPU time, alternating batches\n");
+    bench_body(lib, secs, "mail text", false);
+    bench_body(lib, secs, "text with tabs and double blanks", true);
+    bench_headers(lib, secs);
 
+    auto* chunk = static_cast<unsigned char*>(malloc(chunk_size));
     for (const size_t total : {size_t{1} << 20, size_t{64} << 20}) {
         const long long base = heap_now.load();
         heap_peak.store(base);
