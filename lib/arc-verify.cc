@@ -99,8 +99,8 @@ bool load_public_key(arc_msg* msg, pkey_ptr& out) noexcept {
 // key. `minbits` 0 applies no minimum key size; it applies to RSA keys only.
 // False records the reason where there is one; a signature that simply does
 // not verify leaves no text.
-bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned char> digest,
-                      int alg, unsigned minbits) noexcept {
+bool check_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned char> digest,
+                     int alg, unsigned minbits) noexcept {
     const size_t siglen = strlen(b64sig);
     crypto_ptr<unsigned char> sig{static_cast<unsigned char*>(OPENSSL_malloc(siglen + 1))};
     if (!sig) {
@@ -120,6 +120,7 @@ bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned
         return false;
     }
     if (declen <= 0) {
+        arc_error(msg, "b= is not a base64 signature");
         return false;
     }
     const std::span<const unsigned char> bytes{sig.get(), static_cast<size_t>(declen)};
@@ -132,6 +133,59 @@ bool verify_signature(arc_msg* msg, const char* b64sig, std::span<const unsigned
         }
     }
     return arc_verify_digest(key.get(), alg, bytes, digest);
+}
+
+// As check_signature(), but every failure records why the signature or seal
+// `what` of instance i failed: "... did not verify", followed by the key or
+// syntax reason when there is one.
+bool verify_signature(arc_msg* msg, const char* what, unsigned i, const char* b64sig,
+                      std::span<const unsigned char> digest, int alg, unsigned minbits) noexcept {
+    if (msg->arc_errorbuf != nullptr) {
+        msg->arc_errorbuf[0] = '\0';  // a text left now comes from this check
+    }
+    if (check_signature(msg, b64sig, digest, alg, minbits)) {
+        return true;
+    }
+    const char* text = arc_geterror(msg);
+    char why[512] = "";
+    std::snprintf(why, sizeof why, "%s", text != nullptr ? text : "");
+    if (why[0] != '\0') {
+        arc_error(msg, "%s at instance %u did not verify: %s", what, i, why);
+    } else {
+        arc_error(msg, "%s at instance %u did not verify", what, i);
+    }
+    return false;
+}
+
+// True when the colon-separated list names From (RFC 6376 section 6.1.1: a
+// signature whose h= leaves From out must not be accepted).
+bool signs_from(const char* list) noexcept {
+    std::string_view rest{list != nullptr ? list : ""};
+    while (!rest.empty()) {
+        const size_t colon = rest.find(':');
+        std::string_view name = rest.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+        while (!name.empty() && strchr(" \t\r\n", name.front()) != nullptr) {
+            name.remove_prefix(1);
+        }
+        while (!name.empty() && strchr(" \t\r\n", name.back()) != nullptr) {
+            name.remove_suffix(1);
+        }
+        if (name.size() == 4 && strncasecmp(name.data(), "From", 4) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Refuses an ARC-Message-Signature of instance i whose h= does not list
+// From, before its key is fetched; records the reason.
+bool covers_from(arc_msg* msg, arc_kvset* ams, unsigned i) noexcept {
+    if (signs_from(arc_param_get(ams, "h"))) {
+        return true;
+    }
+    arc_error(msg, "ARC-Message-Signature at instance %u does not sign From", i);
+    return false;
 }
 
 // Checks the a= of a signature or seal before its key is fetched: known, and
@@ -224,7 +278,8 @@ bool fetch_key(arc_msg* msg) noexcept {
 // Checks the newest ARC-Message-Signature: key, digests, signature, body hash.
 bool check_newest_ams(arc_msg* msg) noexcept {
     arc_kvset* ams = msg->arc_sets[msg->arc_nsets - 1].arcset_ams->hdr_data;
-    if (!algorithm_allowed(msg, ams, "ARC-Message-Signature", msg->arc_nsets)) {
+    if (!covers_from(msg, ams, msg->arc_nsets) ||
+        !algorithm_allowed(msg, ams, "ARC-Message-Signature", msg->arc_nsets)) {
         return false;
     }
     select_key(msg, ams);
@@ -240,7 +295,7 @@ bool check_newest_ams(arc_msg* msg) noexcept {
         return false;
     }
     const char* sig = arc_param_get(ams, "b");
-    if (!verify_signature(msg, sig != nullptr ? sig : "",
+    if (!verify_signature(msg, "ARC-Message-Signature", msg->arc_nsets, sig != nullptr ? sig : "",
                           {static_cast<const unsigned char*>(hh), hhlen}, arc_sigalg(ams),
                           msg->arc_lib->arc_minkeybits)) {
         return false;
@@ -258,7 +313,7 @@ bool check_older_ams(arc_msg* msg, unsigned i, bool& tempfail) noexcept {
         return false;
     }
     arc_kvset* ams = s.arcset_ams->hdr_data;
-    if (!algorithm_allowed(msg, ams, "ARC-Message-Signature", i)) {
+    if (!covers_from(msg, ams, i) || !algorithm_allowed(msg, ams, "ARC-Message-Signature", i)) {
         return false;
     }
     select_key(msg, ams);
@@ -280,8 +335,8 @@ bool check_older_ams(arc_msg* msg, unsigned i, bool& tempfail) noexcept {
         return false;
     }
     const char* sig = arc_param_get(ams, "b");
-    return verify_signature(msg, sig != nullptr ? sig : "", {hh, hhlen}, arc_sigalg(ams),
-                            msg->arc_lib->arc_minkeybits) &&
+    return verify_signature(msg, "ARC-Message-Signature", i, sig != nullptr ? sig : "", {hh, hhlen},
+                            arc_sigalg(ams), msg->arc_lib->arc_minkeybits) &&
            body_hash_matches(msg, {bh, bhlen}, arc_param_get(ams, "bh"));
 }
 
@@ -320,6 +375,8 @@ seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
     const char* cv = arc_param_get(as, "cv");
     const char* want = i == 1 ? "none" : "pass";
     if (cv == nullptr || strcasecmp(cv, want) != 0) {
+        arc_error(msg, "ARC-Seal at instance %u has cv=%.20s where %s belongs", i,
+                  cv != nullptr ? cv : "", want);
         return seal_result::out_of_order;
     }
     if (!algorithm_allowed(msg, as, "ARC-Seal", i)) {
@@ -336,7 +393,7 @@ seal_result check_seal(arc_msg* msg, unsigned i) noexcept {
         return seal_result::fail;
     }
     const char* sig = arc_param_get(as, "b");
-    if (!verify_signature(msg, sig != nullptr ? sig : "",
+    if (!verify_signature(msg, "ARC-Seal", i, sig != nullptr ? sig : "",
                           {static_cast<const unsigned char*>(sh), shlen}, arc_sigalg(as), 0)) {
         return seal_result::fail;
     }

@@ -53,6 +53,10 @@ constexpr rfc_override validation_overrides[] = {
     // to simple/simple (RFC 6376 section 3.5), under which it does not verify.
     {"ams_fields_c_na", "fail",
      "RFC 8617 section 4.1.2 with RFC 6376 section 3.5: no c= means simple/simple"},
+    // An AMS that does not cover From would let anyone rewrite From while
+    // the chain still passed.
+    {"ams_fields_h_empty", "fail",
+     "RFC 6376 section 6.1.1: a signature whose h= leaves From out is rejected"},
 };
 
 // By default rsa-sha1 is accepted, as decided for this library; RFC 8301
@@ -376,6 +380,7 @@ TEST(ArcSuite, ValidationCases) {
     const tally t = run_validation(0, false);
     report("validation", t);
     EXPECT_EQ(t.cases, 175);
+    EXPECT_EQ(t.decided_by_rfc, 7);
     EXPECT_EQ(t.differ, 0);
 }
 
@@ -383,6 +388,7 @@ TEST(ArcSuite, ValidationCasesRefusingSha1) {
     const tally t = run_validation(ARC_LIBFLAGS_NOSHA1, false);
     report("validation (rsa-sha1 refused)", t);
     EXPECT_EQ(t.cases, 175);
+    EXPECT_EQ(t.decided_by_rfc, 5);
     EXPECT_EQ(t.differ, 0);
 }
 

@@ -133,7 +133,7 @@ TEST_F(VerifyTest, BrokenChainsFail) {
              }
              return m;
          },
-         nullptr, false},
+         "ARC-Message-Signature at instance 1 did not verify", false},
         {"older set changed",
          [&] {
              message m = chain(2);
@@ -144,7 +144,41 @@ TEST_F(VerifyTest, BrokenChainsFail) {
              }
              return m;
          },
-         nullptr, false},
+         "ARC-Seal at instance 2 did not verify", false},
+        {"tag of a seal changed",
+         [&] {
+             message m = chain(1);
+             for (auto& f : m.fields) {
+                 if (const size_t t = f.find(" t="); f.rfind("ARC-Seal:", 0) == 0) {
+                     f.insert(t + 3, "1");
+                 }
+             }
+             return m;
+         },
+         "ARC-Seal at instance 1 did not verify", false},
+        {"seal signature not base64",
+         [&] {
+             message m = chain(1);
+             for (auto& f : m.fields) {
+                 if (const size_t b = f.find("b="); f.rfind("ARC-Seal:", 0) == 0) {
+                     f.replace(b, std::string::npos, "b=!!!!");
+                 }
+             }
+             return m;
+         },
+         "ARC-Seal at instance 1 did not verify: b= is not a base64 signature", false},
+        {"newest signature leaves From out",
+         [&] {
+             message m = chain(1);
+             for (auto& f : m.fields) {
+                 if (const size_t h = f.find("h=From:");
+                     f.rfind("ARC-Message-Signature:", 0) == 0 && h != std::string::npos) {
+                     f.erase(h + 2, 5);
+                 }
+             }
+             return m;
+         },
+         "ARC-Message-Signature at instance 1 does not sign From", false},
         {"unknown algorithm in the newest signature",
          [&] {
              message m = chain(1);
@@ -183,7 +217,7 @@ TEST_F(VerifyTest, BrokenChainsFail) {
                          p.key.size(), p.results);
              return with_set(msg_, set);
          },
-         nullptr, true},
+         "ARC-Seal at instance 1 has cv=pass where none belongs", true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -214,7 +248,9 @@ TEST_F(VerifyTest, MinimumKeySizeAppliesToTheNewestSignatureOnly) {
     bits = 1024;
     arc_options(lib_.get(), ARC_OP_SETOPT, ARC_OPTS_MINKEYBITS, &bits, sizeof bits);
     EXPECT_EQ(validate(lib_.get(), one, &error), "fail");
-    EXPECT_EQ(error, "key size (768) below minimum (1024)");
+    EXPECT_EQ(error,
+              "ARC-Message-Signature at instance 1 did not verify: key size (768) below minimum "
+              "(1024)");
     // In an older seal the same key is accepted.
     EXPECT_EQ(validate(lib_.get(), two, &error), "pass") << error;
 }
