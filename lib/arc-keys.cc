@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "arc-dns.h"
 #include "arc-unbound.h"
@@ -56,6 +57,39 @@ bool make_qname(const arc_msg* msg, char* qname, size_t size) noexcept {
     const int n =
         std::snprintf(qname, size, "%s.%s.%s", msg->arc_selector, "_domainkey", msg->arc_domain);
     return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+// Checks that a key query name can be asked in the DNS: labels of 1 to 63
+// octets (a final dot allowed), at most 253 octets in all (RFC 1035 section
+// 2.3.4), and no backslash, which the resolvers read as an escape. False
+// records why; such a name fails on every try, so it is no passing failure.
+bool askable_qname(arc_msg* msg, const char* qname) noexcept {
+    constexpr size_t max_label = 63;
+    constexpr size_t max_name = 253;
+    std::string_view name{qname};
+    if (name.size() > 1 && name.back() == '.') {
+        name.remove_suffix(1);
+    }
+    const char* why = nullptr;
+    if (name.size() > max_name) {
+        why = "longer than 253 octets";
+    } else if (name.find('\\') != std::string_view::npos) {
+        why = "with a backslash";
+    }
+    for (size_t at = 0; why == nullptr && at <= name.size();) {
+        const size_t dot = std::min(name.find('.', at), name.size());
+        if (dot == at) {
+            why = "with an empty label";
+        } else if (dot - at > max_label) {
+            why = "with a label longer than 63 octets";
+        }
+        at = dot + 1;
+    }
+    if (why != nullptr) {
+        arc_error(msg, "key query name %s: '%s'", why, qname);
+        return false;
+    }
+    return true;
 }
 
 uint16_t get16(const unsigned char* p) noexcept {
@@ -235,6 +269,9 @@ ARC_STAT arc_get_key_dns(arc_msg* msg, char* buf, size_t buflen) noexcept {
     if (!make_qname(msg, qname, sizeof qname)) {
         arc_error(msg, "key query name too large");
         return ARC_STAT_NORESOURCE;
+    }
+    if (!askable_qname(msg, qname)) {
+        return ARC_STAT_SYNTAX;
     }
     // The service was started with the handle (arc_dns_setup); a lookup only
     // reads it, so that lookups on several threads never race.

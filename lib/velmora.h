@@ -281,7 +281,16 @@ ARC_EXPORT const char* arc_get_domain(arc_msg* msg) ARC_NOEXCEPT;
 ARC_EXPORT ARC_STAT arc_body(arc_msg* msg, const unsigned char* buf, size_t len) ARC_NOEXCEPT;
 
 /* Ends the message; in ARC_MODE_VERIFY validates the chain. Always ARC_STAT_OK:
-   the outcome is the chain state. */
+   the outcome is the chain state. A chain that fails leaves its reason as the
+   message's error text (arc_geterror()): a signature or seal that does not
+   verify gives "ARC-Message-Signature at instance N did not verify" or
+   "ARC-Seal at instance N did not verify", followed by ": " and the key or
+   syntax reason when there is one. An ARC-Message-Signature whose h= does not
+   list From fails the chain (RFC 6376 section 6.1.1), before its key is
+   fetched: otherwise anyone could rewrite From while the chain still passed.
+   A key whose query name no resolver can ask (an empty label, a label over
+   63 octets, a name over 253 octets, a backslash) fails the chain with that
+   reason and is not queried. */
 ARC_EXPORT ARC_STAT arc_eom(arc_msg* msg) ARC_NOEXCEPT;
 
 /* Returns "none", "fail", "pass" or "unknown" for the chain state. */
@@ -340,7 +349,8 @@ ARC_EXPORT int arc_key_algorithm(arc_msg* msg, unsigned int idx) ARC_NOEXCEPT;
 /* After arc_eom(): true when a key lookup of the validation failed for a
    reason that may pass on a later try (no answer within the time limit, the
    resolver failing or answering SERVFAIL), as opposed to an answer that said
-   no, was malformed or was bogus. Lets a caller defer such a message. */
+   no, was malformed or was bogus, or a name that cannot be asked. Lets a
+   caller defer such a message. */
 ARC_EXPORT bool arc_key_dnstempfail(arc_msg* msg) ARC_NOEXCEPT;
 
 /* ---- Sealing ---- */

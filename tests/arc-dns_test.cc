@@ -506,17 +506,62 @@ TEST_F(CannedDnsTest, CallsTheCallbackWhileWaiting) {
 }
 
 TEST_F(CannedDnsTest, RefusesAKeyNameOver255Characters) {
-    // "s.", "_domainkey.", and a domain: 2 + 11 + 242 = 255 characters fit.
-    const std::string fits(242, 'd');
+    // "s.", "_domainkey.", and a domain: 2 + 11 + 242 = 255 characters fit the
+    // buffer; one more does not.
     const std::string too_long(243, 'd');
     msg->arc_selector = "s";
-    msg->arc_domain = fits.c_str();
-    EXPECT_EQ(lookup(txt_reply("p=A")), ARC_STAT_OK);
-    EXPECT_EQ(dns.asked.size(), 255u);
     msg->arc_domain = too_long.c_str();
     EXPECT_EQ(lookup(txt_reply("p=A")), ARC_STAT_NORESOURCE);
     EXPECT_EQ(error(), "key query name too large");
-    EXPECT_EQ(dns.starts, 1);
+    EXPECT_EQ(dns.starts, 0);
+}
+
+// A name the DNS cannot carry would fail on every try: it is refused without
+// a query, and not as a failure that may pass later.
+TEST_F(CannedDnsTest, AsksOnlyNamesTheDnsCanCarry) {
+    const std::string label(63, 'd');
+    const std::string longest = label + "." + label + "." + label + "." + std::string(48, 'd');
+    struct name_case {
+        std::string domain;
+        ARC_STAT status;
+        std::string error;  // for a refusal
+    };
+    const name_case cases[] = {
+        {longest, ARC_STAT_OK, ""},  // 253 octets with "s._domainkey."
+        {"d1.example.", ARC_STAT_OK, ""},
+        {label + ".example", ARC_STAT_OK, ""},
+        {longest + "d", ARC_STAT_SYNTAX,
+         "key query name longer than 253 octets: 's._domainkey." + longest + "d'"},
+        {longest + ".", ARC_STAT_OK, ""},
+        {label + "d.example", ARC_STAT_SYNTAX,
+         "key query name with a label longer than 63 octets: 's._domainkey." + label +
+             "d.example'"},
+        {"a..b", ARC_STAT_SYNTAX, "key query name with an empty label: 's._domainkey.a..b'"},
+        {".example", ARC_STAT_SYNTAX,
+         "key query name with an empty label: 's._domainkey..example'"},
+        {"d1.example..", ARC_STAT_SYNTAX,
+         "key query name with an empty label: 's._domainkey.d1.example..'"},
+        {"d1\\.example", ARC_STAT_SYNTAX,
+         "key query name with a backslash: 's._domainkey.d1\\.example'"},
+    };
+    msg->arc_selector = "s";
+    int asked = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.domain);
+        dns = canned_dns{};
+        msg->arc_dnstempfail = false;
+        msg->arc_domain = c.domain.c_str();
+        EXPECT_EQ(lookup(txt_reply("p=A")), c.status);
+        EXPECT_FALSE(arc_key_dnstempfail(msg));
+        if (c.status == ARC_STAT_OK) {
+            ++asked;
+            EXPECT_EQ(dns.asked, "s._domainkey." + c.domain);
+        } else {
+            EXPECT_EQ(error(), c.error);
+            EXPECT_EQ(dns.starts, 0);
+        }
+    }
+    EXPECT_EQ(asked, 4);
 }
 
 // ---- The default adapter and the deadlines ----

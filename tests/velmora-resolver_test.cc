@@ -139,6 +139,27 @@ class FilterResolver : public ::testing::Test {
             velmora_test::write_file_as(state->dir + "/" + name + ".eml",
                                         chain_test::join_message(sealed(sel, dom, *key)), 0644);
         }
+        // Names no resolver can ask (the last one: 254 octets with
+        // "s1._domainkey."): they fail at once, on every try.
+        const std::string label63(63, 'l');
+        const std::string long_domain =
+            label63 + "." + label63 + "." + label63 + "." + std::string(240 - 3 * 64, 'l');
+        for (const auto& [name, sel, dom] :
+             {std::tuple{"long-label", std::string(70, 's'), std::string{"good.example"}},
+              std::tuple{"empty-label", std::string{"s1"}, std::string{"a..b"}},
+              std::tuple{"long-name", std::string{"s1"}, long_domain}}) {
+            velmora_test::write_file_as(state->dir + "/" + name + ".eml",
+                                        chain_test::join_message(sealed(sel, dom, signer)), 0644);
+        }
+        // A Subject changed after sealing.
+        message changed = sealed("s1", "good.example", signer);
+        for (auto& f : changed.fields) {
+            if (f.rfind("Subject:", 0) == 0) {
+                f = "Subject: resolver, changed";
+            }
+        }
+        velmora_test::write_file_as(state->dir + "/changed.eml", chain_test::join_message(changed),
+                                    0644);
         progname = "velmora";
         testmode = true;
     }
@@ -296,6 +317,20 @@ TEST_F(FilterResolver, MessagesMeetEveryResolverOutcome) {
         {"bogus key", configured + anchor + "DNSErrorAction tempfail\n", "bogus.eml", 0, "fail",
          "'bogus._domainkey.signed.example' DNSSEC validation failed: ", 0},
         {"bogus key, no anchor", configured, "bogus.eml", 0, "pass", "", 0},
+        // A signature that does not verify says so.
+        {"changed subject", configured, "changed.eml", 0, "fail",
+         "ARC-Message-Signature at instance 1 did not verify", 0},
+        // A name that can never be asked fails the chain whatever
+        // DNSErrorAction says: a later try would not do better.
+        {"label of 70 octets, tempfail", configured + "DNSErrorAction tempfail\n", "long-label.eml",
+         0, "fail", "key query name with a label longer than 63 octets: 'sss", 0},
+        {"empty label, tempfail", configured + "DNSErrorAction tempfail\n", "empty-label.eml", 0,
+         "fail", "key query name with an empty label: 's1._domainkey.a..b'", 0},
+        {"name of 254 octets, tempfail", configured + "DNSErrorAction tempfail\n", "long-name.eml",
+         0, "fail", "key query name longer than 253 octets: 's1._domainkey.lll", 0},
+        {"name of 254 octets, stub, tempfail", "Resolver stub\nDNSErrorAction tempfail\n",
+         "long-name.eml", 0, "fail", "key query name longer than 253 octets: 's1._domainkey.lll",
+         0},
     };
     struct sockaddr_in sin {};
     sin.sin_family = AF_INET;
