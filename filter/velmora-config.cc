@@ -858,6 +858,14 @@ int arcf_config_load(config_setting* data, arcf_config* conf, char* err,
     return 0;
 }
 
+bool arcf_config_can_seal(const arcf_config* conf) noexcept {
+    assert(conf != NULL);
+    const bool may_seal = conf->conf_mode == 0 || (conf->conf_mode & ARC_MODE_SIGN) != 0;
+    return !may_seal || conf->conf_signtable != nullptr ||
+           (conf->conf_selector != nullptr && conf->conf_domain != nullptr &&
+            conf->conf_keydata != nullptr);
+}
+
 bool arcf_config_setlib(arcf_config* conf, const char** msg) noexcept {
     assert(conf != NULL);
     assert(msg != NULL);

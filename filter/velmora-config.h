@@ -186,6 +186,11 @@ arcf_config* arcf_config_new() noexcept;
 // the library handle, the working directory or `data`'s ownership: borrowed
 // texts point into `data`, which must live as long as the record.
 int arcf_config_load(config_setting* data, arcf_config* conf, char* err, const char* user) noexcept;
+// True when the loaded record has what its mode needs to seal: it only
+// validates (Mode v), or it has a SigningTable, or Selector, Domain and a key.
+// The load already demands this of a configuration file; start-up asks the
+// same of a run without one.
+bool arcf_config_can_seal(const arcf_config* conf) noexcept;
 // Creates the record's library handle when it has none and hands it the
 // record's options; unless Resolver is stub or KeyRecordFile is set, it also
 // starts the handle's unbound resolver (once per record). Returns true; on

@@ -421,7 +421,9 @@ int main(int argc, char** argv) {
         }
         return EX_CONFIG;
     }
-    if (conf->conf_selector == nullptr || conf->conf_domain == nullptr) {
+    // The rule of the load: a validation-only or SigningTable configuration
+    // needs no Selector or Domain.
+    if (!arcf_config_can_seal(conf)) {
         fprintf(stderr, "%s: selector and domain must be specified\n", progname);
         return EX_CONFIG;
     }

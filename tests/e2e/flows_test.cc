@@ -3,8 +3,9 @@
 // smtp-sink received: inbound validation, outbound sealing over SMTP and
 // local submission, two hops (with a list that changes the subject between
 // validating and sealing), forged Authentication-Results, trusted
-// authserv-ids, sealing identities by sender, the metrics endpoint, and a
-// forwarding host sealing what it validated for the next hop.
+// authserv-ids, sealing identities by sender, daemons that need no Domain
+// or Selector, the metrics endpoint, and a forwarding host sealing what it
+// validated for the next hop.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -540,6 +541,30 @@ TEST_F(Flows, SigningTableSealsEachSenderWithItsIdentity) {
     }
 }
 
+// Flow 7: a configuration that only validates, and one that seals only
+// through a SigningTable, need no Domain or Selector: both daemons start and
+// serve a message, which arrives validated and sealed.
+TEST_F(Flows, ValidatingAndSigningTableOnlyDaemonsServe) {
+    ASSERT_TRUE(
+        write_file(tmp / "only.table", "example.org example.org:sel1:" + key.pem_path + "\n"));
+    const std::string common =
+        std::string{"AuthservID "} + authserv + "\nKeyRecordFile " + keyfile + "\nSyslog yes\n";
+    const std::string validating = start_velmora("only-v", "Mode v\n" + common);
+    const std::string sealing =
+        start_velmora("only-table", "Mode s\nSigningTable " + (tmp / "only.table") + "\n" + common);
+    auto& mta = start_mta({validating, sealing});
+    send_all(mta, {make_message("only")});
+    ASSERT_TRUE(mta.wait_delivered(1, 30)) << mta.log();
+    const auto got = mta.delivered();
+    ASSERT_EQ(got.size(), 1u);
+    const auto results = field_values(got[0], "Authentication-Results");
+    ASSERT_FALSE(results.empty()) << got[0];
+    EXPECT_EQ(results.front().rfind(std::string{authserv} + "; arc=none", 0), 0u) << got[0];
+    int instance = 0;
+    EXPECT_EQ(validate_chain(got[0], keyfile, &instance), "pass") << got[0];
+    EXPECT_EQ(instance, 1);
+}
+
 // Fetches http://127.0.0.1:PORT/metrics with curl; the body, or "" on failure.
 std::string scrape(int port) {
     std::string out;
@@ -555,7 +580,7 @@ long long sample(const std::string& text, const std::string& series) {
     return at == std::string::npos ? -1 : std::stoll(text.substr(at + series.size() + 2));
 }
 
-// Flow 7: the metrics endpoint answers while mail flows, and once the mail is
+// Flow 8: the metrics endpoint answers while mail flows, and once the mail is
 // delivered its counters match what was sent: messages by outcome, and the
 // key lookups the chains needed.
 TEST_F(Flows, MetricsCountTheMailThatFlowed) {
@@ -626,7 +651,7 @@ TEST_F(Flows, MetricsCountTheMailThatFlowed) {
     }
 }
 
-// Flow 8: a forwarding host. Its MX runs one instance in Mode sv: it
+// Flow 9: a forwarding host. Its MX runs one instance in Mode sv: it
 // validates what arrives from outside and seals it as example.org with the
 // state it computed; virtual_alias_maps sends fwd@forward.velmora.test on to
 // the next hop, which validates the chain with our set on top.
