@@ -564,6 +564,26 @@ sfsistat pass_unprocessed(const arcf_connctx* cc, arcf_msgctx* afc, const char* 
     return SMFIS_CONTINUE;
 }
 
+// The header canonicalization to seal with. Without SMFIP_HDR_LEADSPC the
+// MTA drops the blanks after each colon and the filter puts back one, so the
+// exact bytes the receiver gets are unknown: simple canonicalization would
+// sign "Subject: x" for a delivered "Subject:  x", and relaxed, which ignores
+// those blanks, takes its place (logged once per configuration).
+int sealing_canonhdr(const arcf_connctx* cc, const arcf_msgctx* afc, int mode) noexcept {
+    const arcf_config* conf = cc->cctx_config;
+    if ((mode & ARC_MODE_SIGN) == 0 || conf->conf_canonhdr != ARC_CANON_SIMPLE ||
+        cc->cctx_leadspc) {
+        return conf->conf_canonhdr;
+    }
+    if (!conf->conf_relaxednoted.exchange(true)) {
+        arcf_conflog(conf, LOG_NOTICE,
+                     "%s: the MTA does not keep the blanks after header colons; sealing with "
+                     "relaxed header canonicalization",
+                     afc->mctx_jobid);
+    }
+    return ARC_CANON_RELAXED;
+}
+
 // The steps of end of headers; `why` names the reason of an early answer.
 sfsistat end_of_headers(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc,
                         const char*& why) noexcept {
@@ -591,8 +611,8 @@ sfsistat end_of_headers(SMFICTX* ctx, arcf_connctx* cc, arcf_msgctx* afc,
         mode |= ARC_MODE_VERIFY;
     }
     const char* err = nullptr;
-    afc->mctx_arcmsg = arc_message(conf->conf_libarc, conf->conf_canonhdr, conf->conf_canonbody,
-                                   conf->conf_signalg, mode, &err);
+    afc->mctx_arcmsg = arc_message(conf->conf_libarc, sealing_canonhdr(cc, afc, mode),
+                                   conf->conf_canonbody, conf->conf_signalg, mode, &err);
     if (afc->mctx_arcmsg == nullptr) {
         char safe[256];
         arcf_log_safe(err != nullptr ? err : "unknown error", safe, sizeof safe);

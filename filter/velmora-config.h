@@ -104,6 +104,10 @@ struct arcf_config {
     bool conf_dnstempfail;           // DNSErrorAction tempfail: defer when a lookup may pass later
     bool conf_resolverset;           // arcf_config_setlib() started the unbound resolver
     char conf_resolvererr[ARCF_ERRBUF_SIZE];  // setlib's message when the resolver did not start
+
+    // Set once this record has logged that it seals with relaxed header
+    // canonicalization because the MTA did not keep leading blanks.
+    mutable std::atomic<bool> conf_relaxednoted;
 };
 
 // When `id` is this host's authserv-id or one of TrustedAuthservIDs (the same
