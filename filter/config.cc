@@ -10,6 +10,8 @@
 #include "config.h"
 
 #include <assert.h>
+#include <errno.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -237,12 +239,13 @@ int process_line(char* text, const config_def* def, const load_out& out, int dep
         }
     } else if (row->type == CONFIG_TYPE_INTEGER) {
         char* stop = nullptr;
-        const long n = strtol(value, &stop, 0);
-        if (*stop != '\0') {
+        errno = 0;
+        const long long n = strtoll(value, &stop, 0);
+        if (*stop != '\0' || errno == ERANGE) {
             return err_illegal;
         }
-        // Kept as 32 bits, as the value is documented; no range test.
-        setting->int_value = static_cast<int>(n);
+        // Kept whole: the filter checks each setting against its bounds.
+        setting->int_value = n;
     } else if (!parse_bool(value, setting->bool_value)) {
         return err_illegal;
     }
@@ -388,10 +391,17 @@ int config_get(config_setting* head, const char* name, void* value, size_t size)
     }
     switch (s->type) {
         case CONFIG_TYPE_INTEGER:
-            if (size != sizeof(int)) {
+            if (size == sizeof(long long)) {
+                memcpy(value, &s->int_value, sizeof(long long));
+                return 1;
+            }
+            if (size != sizeof(int) || s->int_value < INT_MIN || s->int_value > INT_MAX) {
                 break;
             }
-            memcpy(value, &s->int_value, sizeof(int));
+            {
+                const int narrow = static_cast<int>(s->int_value);
+                memcpy(value, &narrow, sizeof(int));
+            }
             return 1;
         case CONFIG_TYPE_BOOLEAN:
             if (size != sizeof(bool)) {
@@ -433,7 +443,7 @@ unsigned int config_dump(config_setting* cfg, FILE* out, const char* name) noexc
                 fprintf(out, "%s\n", s->bool_value ? "True" : "False");
                 break;
             case CONFIG_TYPE_INTEGER:
-                fprintf(out, "%d\n", s->int_value);
+                fprintf(out, "%lld\n", s->int_value);
                 break;
             default:
                 fprintf(out, "%s\n", s->str_value != nullptr ? s->str_value : "");

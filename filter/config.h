@@ -13,7 +13,7 @@
 #include <cstddef>
 
 constexpr int CONFIG_TYPE_STRING = 0;      // a copy of the text
-constexpr int CONFIG_TYPE_INTEGER = 1;     // a signed 32-bit integer
+constexpr int CONFIG_TYPE_INTEGER = 1;     // a signed integer (64 bits kept)
 constexpr int CONFIG_TYPE_BOOLEAN = 2;     // a boolean word
 constexpr int CONFIG_TYPE_INCLUDE = 3;     // path of a file read in its place
 constexpr int CONFIG_TYPE_DEPRECATED = 4;  // ignored; its name is reported
@@ -30,8 +30,8 @@ struct config_def {
 // their string values; freed with config_free().
 struct config_setting {
     bool bool_value;
-    int type;  // CONFIG_TYPE_STRING, _INTEGER or _BOOLEAN
-    int int_value;
+    int type;               // CONFIG_TYPE_STRING, _INTEGER or _BOOLEAN
+    long long int_value;    // the whole value as written; never cut
     const char* name;       // borrows: the name of the row it was made from
     const config_def* row;  // borrows: that row; null for the empty placeholder
     char* str_value;        // owns: value of a string setting, else null
@@ -50,9 +50,10 @@ config_setting* config_load(const char* file, const config_def* def, unsigned in
 // list, or null when all are there.
 const char* config_check(config_setting* head, const config_def* def) noexcept;
 // Stores the newest setting called `name` through `value`, whose size must fit
-// its type: 1 (bool), 4 (int) or sizeof(char*) (a reference into the list).
-// Returns 1 when stored, 0 when there is none (value untouched), -1 when the
-// size does not fit.
+// its type: 1 (bool), 4 (int) or 8 (long long) for an integer, sizeof(char*)
+// (a reference into the list) for a text. Returns 1 when stored, 0 when there
+// is none (value untouched), -1 when the size does not fit, which includes an
+// integer too large for a 4-byte destination (never cut to fit).
 int config_get(config_setting* head, const char* name, void* value, size_t size) noexcept;
 // True when `name` is a key of `def` that is not deprecated.
 bool config_validname(const config_def* def, const char* name) noexcept;

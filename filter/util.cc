@@ -480,3 +480,48 @@ void arcf_base64_encode_file(int infd, FILE* out, int lm, int rm, int initial) n
         w.last(carry, ncarry);
     }
 }
+
+// ---- Files that must not block ----
+
+int arcf_open_regular(const char* path, bool nofollow, struct stat* st, char* err,
+                      size_t errlen) noexcept {
+    assert(path != NULL);
+    assert(st != NULL);
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0);
+    unique_fd fd{open(path, flags)};
+    if (!fd) {
+        snprintf(err, errlen, "%s: open(): %s", path, strerror(errno));
+        return -1;
+    }
+    if (fstat(fd.get(), st) != 0) {
+        snprintf(err, errlen, "%s: stat(): %s", path, strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        snprintf(err, errlen, "%s: open(): Not a regular file", path);
+        errno = 0;
+        return -1;
+    }
+    // Reads of a regular file never wait; plain mode keeps later readers
+    // (stdio) from meeting EAGAIN on any system.
+    if (fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) {
+        snprintf(err, errlen, "%s: fcntl(): %s", path, strerror(errno));
+        return -1;
+    }
+    return fd.release();
+}
+
+FILE* arcf_fopen_regular(const char* path, char* err, size_t errlen) noexcept {
+    struct stat st;
+    unique_fd fd{arcf_open_regular(path, false, &st, err, errlen)};
+    if (!fd) {
+        return nullptr;
+    }
+    FILE* f = fdopen(fd.get(), "r");
+    if (f == nullptr) {
+        snprintf(err, errlen, "%s: fdopen(): %s", path, strerror(errno));
+        return nullptr;
+    }
+    (void)fd.release();
+    return f;
+}

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -92,6 +93,22 @@ int arcf_pipe_cloexec(int fds[2]) noexcept;
 // Creates a socket that is closed on exec, and non-blocking when `nonblock`.
 // Returns the descriptor, or -1 with errno set.
 int arcf_socket_cloexec(int domain, int type, bool nonblock) noexcept;
+
+// ---- Files that must not block ----
+
+// Opens `path` for reading so that the open itself can never block (a FIFO
+// or a device put where a file was expected): O_NONBLOCK | O_NOCTTY, and
+// O_NOFOLLOW when `nofollow` (a link there is refused). Anything but a
+// regular file is refused with "PATH: open(): Not a regular file"; other
+// failures give "PATH: open(): TEXT" or "PATH: stat(): TEXT". Returns the
+// descriptor (close-on-exec, back in blocking mode; the caller closes it)
+// with its status in *st, or -1 with the text in err (errlen bytes) and errno
+// set, or 0 when the file was refused for not being a regular file.
+int arcf_open_regular(const char* path, bool nofollow, struct stat* st, char* err,
+                      size_t errlen) noexcept;
+// Like arcf_open_regular() (links followed), as a stream the caller closes;
+// null with the text in err.
+FILE* arcf_fopen_regular(const char* path, char* err, size_t errlen) noexcept;
 
 // ---- Owners ----
 

@@ -5,8 +5,10 @@
 // Memory:  a replaced record is freed by the reload when nobody holds it, else
 //          by the last arcf_config_release().
 // Errors:  the reload logs every failure and keeps the current record.
-// Threads: curconf and every conf_refcnt only under conf_lock; the flags are
-//          atomics. Lock order: conf_lock before passwd_lock.
+// Threads: curconf and every conf_refcnt only under conf_lock, which a reload
+//          holds only to swap records; reloads are serialised by reload_lock.
+//          The flags are atomics. Lock order: reload_lock, conf_lock,
+//          passwd_lock.
 #include <errno.h>
 #include <limits.h>
 #include <stdarg.h>
@@ -29,6 +31,8 @@ std::atomic<bool> dolog{false};
 std::atomic<bool> testmode{false};
 std::atomic<bool> cmdline_dolog{false};
 std::atomic<bool> cmdline_reqhdrs{false};
+std::atomic<bool> root_entered{false};
+std::atomic<int> reload_report_fd{-1};
 const char* conffile = nullptr;
 char myhostname[257];
 const char* progname = "velmora";
@@ -49,21 +53,28 @@ struct config_deleter {
 };
 using record_ptr = std::unique_ptr<arcf_config, config_deleter>;
 
-// Reloads under conf_lock; `logging` is the current record's log switch.
-// Returns true when the new configuration took over.
-bool reload_locked(bool logging) noexcept {
+// One reload at a time. Taken before conf_lock and never while holding it;
+// conf_lock is held only for the swap.
+std::mutex reload_lock;
+
+// Reads conffile into a new record, outside conf_lock: the parsing, the key
+// reads, the safety walk over the user database and (with `setlib`) the
+// resolver's start may all take long, and connections must go on opening and
+// closing meanwhile. `logging` is the current record's log switch. Returns the
+// record with its parsed configuration attached, or null after logging why.
+arcf_config* build_record(bool logging, bool setlib) noexcept {
     if (conffile == nullptr) {
         if (logging) {
             arcf_log(LOG_ERR, "ignoring reload signal");
         }
-        return false;
+        return nullptr;
     }
     record_ptr conf{arcf_config_new()};
     if (!conf) {
         if (logging) {
             arcf_log(LOG_ERR, "malloc(): %s", strerror(errno));
         }
-        return false;
+        return nullptr;
     }
     // The reader reports the file in error in its own buffer: never the
     // buffer the path is read from.
@@ -84,46 +95,78 @@ bool reload_locked(bool logging) noexcept {
             arcf_log(LOG_WARNING, "%s: settings found for deprecated value(s): %s; %s",
                      data ? conffile : errpath, deprecated, "aborting");
         }
-        return false;
+        return nullptr;
     }
     if (!data) {
-        return false;
+        return nullptr;
     }
     if (const char* missing = config_check(data.get(), arcf_config_defs); missing != nullptr) {
         if (logging) {
             arcf_log(LOG_ERR, "%s: required parameter \"%s\" missing", conffile, missing);
         }
-        return false;
+        return nullptr;
     }
     char err[ARCF_ERRBUF_SIZE] = "";
     if (arcf_config_load(data.get(), conf.get(), err, nullptr) != 0) {
         if (logging) {
             arcf_log(LOG_ERR, "%s: %s", conffile, err);
         }
-        return false;
+        return nullptr;
     }
     const char* msg = nullptr;
-    if (!arcf_config_setlib(conf.get(), &msg)) {
+    if (setlib && !arcf_config_setlib(conf.get(), &msg)) {
         if (logging) {
             arcf_log(LOG_WARNING, "can't configure ARC library: %s; continuing", msg);
         }
+        return nullptr;
+    }
+    conf->conf_data = data.release();
+    return conf.release();
+}
+
+// Makes `conf` current under conf_lock; returns the record it replaced when
+// nobody holds that one any more (the caller frees it, outside the lock),
+// else null (the last connection holding it frees it).
+arcf_config* swap_in(arcf_config* conf) noexcept {
+    std::lock_guard<std::mutex> guard{conf_lock};
+    arcf_config* old = curconf;
+    curconf = conf;
+    dolog.store(conf->conf_dolog);
+    return old != nullptr && old->conf_refcnt == 0 ? old : nullptr;
+}
+
+// Tells the auto-restart parent how a reload ended: 'C' it took, 'F' it
+// failed. Nothing without a parent listening.
+void report_reload(bool done) noexcept {
+    if (const int fd = reload_report_fd.load(); fd >= 0) {
+        const char c = done ? 'C' : 'F';
+        (void)!write(fd, &c, 1);
+    }
+}
+
+// Performs the reload itself; true when the new configuration took over.
+bool reload_now() noexcept {
+    bool logging = false;
+    {
+        std::lock_guard<std::mutex> guard{conf_lock};
+        logging = curconf != nullptr && curconf->conf_dolog;
+    }
+    record_ptr conf{build_record(logging, true)};
+    if (!conf) {
         return false;
     }
     // Only now, with nothing left to fail but this, may the process move.
-    if (!arcf_config_chdir(conf.get(), err)) {
+    if (char err[ARCF_ERRBUF_SIZE] = ""; !arcf_config_chdir(conf.get(), err)) {
         if (logging) {
             arcf_log(LOG_ERR, "%s: %s", conffile, err);
         }
         return false;
     }
-
-    if (curconf != nullptr && curconf->conf_refcnt == 0) {
-        arcf_config_free(curconf);
+    const bool now_logging = conf->conf_dolog;
+    if (arcf_config* old = swap_in(conf.release()); old != nullptr) {
+        arcf_config_free(old);
     }
-    conf->conf_data = data.release();
-    dolog.store(conf->conf_dolog);
-    curconf = conf.release();
-    if (curconf->conf_dolog) {
+    if (now_logging) {
         arcf_log(LOG_INFO, "configuration reloaded from %s", conffile);
     }
     return true;
@@ -200,9 +243,17 @@ void arcf_config_reload() noexcept {
     if (!reload_pending.load()) {
         return;
     }
-    std::lock_guard<std::mutex> guard{conf_lock};
-    if (!reload_pending.exchange(false)) {
+    // A connection that finds a reload running goes on with the record in
+    // force rather than wait for it.
+    std::unique_lock<std::mutex> running{reload_lock, std::try_to_lock};
+    if (!running.owns_lock() || !reload_pending.exchange(false)) {
         return;
     }
-    arcf_metrics_global().count_reload(reload_locked(curconf != nullptr && curconf->conf_dolog));
+    const bool done = reload_now();
+    arcf_metrics_global().count_reload(done);
+    report_reload(done);
+}
+
+arcf_config* arcf_config_read(bool logging) noexcept {
+    return build_record(logging, false);
 }

@@ -137,6 +137,22 @@ constexpr name_code resolver_names[] = {{"unbound", 0}, {"stub", 1}};
 // DNSErrorAction values: whether the value defers the message.
 constexpr name_code dnsaction_names[] = {{"fail", 0}, {"tempfail", 1}};
 
+// The bounds of every integer setting, checked before any is used; a value
+// outside them fails the load rather than being cut to fit.
+struct int_bounds {
+    std::string_view name;
+    long long min;
+    long long max;
+    const char* unit;  // after the bounds in the message
+};
+constexpr int_bounds integer_bounds[] = {
+    {"AutoRestartCount", 0, INT32_MAX, ""},
+    {"MaximumHeaders", INT32_MIN, INT32_MAX, ""},
+    {"MilterDebug", 0, 6, ""},
+    {"MinimumKeyBits", 1024, 16384, ""},
+    {"DNSTimeout", 1, ARCF_MAX_DNSTIMEOUT, " seconds"},
+};
+
 // Returns the code of the first row named `name` ignoring case, or -1.
 template <size_t N>
 int lookup(const name_code (&table)[N], std::string_view name) noexcept {
@@ -259,16 +275,11 @@ __attribute__((format(printf, 3, 4))) int key_error(const arcf_config* conf, cha
 // Reads the key file at `path` into the record, after the safety check for
 // `user` (null: the effective uid).
 int load_key(arcf_config* conf, const char* path, const char* user, char* err) noexcept {
-    unique_fd fd{open(path, O_RDONLY | O_CLOEXEC)};
-    if (!fd) {
-        return key_error(conf, err, "%s: open(): %s", path, strerror(errno));
-    }
     struct stat st;
-    if (fstat(fd.get(), &st) != 0) {
-        return key_error(conf, err, "%s: stat(): %s", path, strerror(errno));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return key_error(conf, err, "%s: open(): Not a regular file", path);
+    char why[ARCF_ERRBUF_SIZE];
+    unique_fd fd{arcf_open_regular(path, false, &st, why, sizeof why)};
+    if (!fd) {
+        return key_error(conf, err, "%s", why);
     }
     uid_t uid = static_cast<uid_t>(-1);
     if (user != nullptr && !lookup_user(user, uid)) {
@@ -332,31 +343,6 @@ bool load_list(arcf_list** list, const char* path, char* err) noexcept {
     return true;
 }
 
-// Checks that the key record file can be read and keeps its absolute path.
-int load_keyrecordfile(arcf_config* conf, const char* path, char* err) noexcept {
-    unique_fd fd{open(path, O_RDONLY | O_CLOEXEC)};
-    if (!fd) {
-        set_error(err, "%s: open(): %s", path, strerror(errno));
-        return -1;
-    }
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0) {
-        set_error(err, "%s: stat(): %s", path, strerror(errno));
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        set_error(err, "%s: open(): Not a regular file", path);
-        return -1;
-    }
-    // Absolute, so that the library finds it whatever the working directory.
-    conf->conf_keyrecordfile = realpath(path, nullptr);
-    if (conf->conf_keyrecordfile == nullptr) {
-        set_error(err, "%s: realpath(): %s", path, strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
 // Cuts a TrustedAuthservIDs value into the record: comma-separated ids,
 // blanks around each one dropped, empty ones skipped.
 int load_trusted(arcf_config* conf, const char* value, char* err) noexcept {
@@ -399,12 +385,8 @@ int load_trusted(arcf_config* conf, const char* value, char* err) noexcept {
 int load_ops_settings(config_setting* data, arcf_config* conf, char* err) noexcept {
     get_bool(data, "RequireSafeAlgorithms", conf->conf_safealgs);
     get_bool(data, "OldestPass", conf->conf_oldestpass);
+    // In bounds (RFC 8301: never below 1024 bits): arcf_config_check_integers().
     if (int bits = 0; config_get(data, "MinimumKeyBits", &bits, sizeof bits) == 1) {
-        // RFC 8301: keys below 1024 bits must not be accepted.
-        if (bits < 1024 || bits > 16384) {
-            set_error(err, "MinimumKeyBits %d is not from 1024 to 16384", bits);
-            return -1;
-        }
         conf->conf_minkeybits = static_cast<uint32_t>(bits);
     }
     conf->conf_metricslisten = get_text(data, "MetricsListen");
@@ -462,7 +444,7 @@ int load_settings(config_setting* data, arcf_config* conf, char* err, const char
     get_bool(data, "FinalReceiver", conf->conf_finalreceiver);
     conf->conf_tmpdir = get_text(data, "TemporaryDirectory");
     get_bool(data, "KeepTemporaryFiles", conf->conf_keeptmpfiles);
-    // The reader hands out integers as 32 bits.
+    // In 32 bits: arcf_config_check_integers().
     if (int maxhdrs = 0; config_get(data, "MaximumHeaders", &maxhdrs, sizeof maxhdrs) == 1) {
         conf->conf_maxhdrsz = maxhdrs;
     }
@@ -602,7 +584,14 @@ int check_sealing(config_setting* data, arcf_config* conf, const char* userid, c
     return 0;
 }
 
-// Checks that a file of the resolver can be read and keeps its absolute path
+// The ChangeRootDirectory files will be read under, or null once the process
+// is inside it (or without one).
+const char* new_root(config_setting* data) noexcept {
+    return root_entered.load() ? nullptr : get_text(data, "ChangeRootDirectory");
+}
+
+// Checks that a file read later (by the resolver, or the key records) can be
+// read now, and keeps its absolute path
 // in *out. A relative path is taken from the base directory; under `root`
 // (ChangeRootDirectory), where the resolver reads it, the file is looked for
 // below that directory.
@@ -621,18 +610,11 @@ int load_resolver_file(const arcf_config* conf, const char* setting, const char*
         return -1;
     }
     const char* check = root != nullptr ? seen.get() : full.get();
-    unique_fd fd{open(check, O_RDONLY | O_CLOEXEC)};
     struct stat st;
+    char why[ARCF_ERRBUF_SIZE - 64];
+    unique_fd fd{arcf_open_regular(check, false, &st, why, sizeof why)};
     if (!fd) {
-        set_error(err, "%s: %s: open(): %s", setting, check, strerror(errno));
-        return -1;
-    }
-    if (fstat(fd.get(), &st) != 0) {
-        set_error(err, "%s: %s: stat(): %s", setting, check, strerror(errno));
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        set_error(err, "%s: %s: open(): Not a regular file", setting, check);
+        set_error(err, "%s: %s", setting, why);
         return -1;
     }
     // Absolute, so that a later change of directory does not move it.
@@ -665,14 +647,11 @@ int load_resolver(config_setting* data, arcf_config* conf, char* err) noexcept {
         }
         conf->conf_dnstempfail = defer == 1;
     }
+    // In bounds: arcf_config_check_integers().
     if (int secs = 0; config_get(data, "DNSTimeout", &secs, sizeof secs) == 1) {
-        if (secs < 1 || static_cast<uint32_t>(secs) > ARCF_MAX_DNSTIMEOUT) {
-            set_error(err, "DNSTimeout %d is not from 1 to %u seconds", secs, ARCF_MAX_DNSTIMEOUT);
-            return -1;
-        }
         conf->conf_dnstimeout = static_cast<uint32_t>(secs);
     }
-    const char* root = get_text(data, "ChangeRootDirectory");
+    const char* root = new_root(data);
     for (const auto& [setting, field] :
          {std::pair{"ResolverConfiguration", &conf->conf_resolverconf},
           std::pair{"TrustAnchorFile", &conf->conf_trustanchors}}) {
@@ -758,6 +737,54 @@ int load_based_list(const arcf_config* conf, arcf_list** list, const char* path,
 
 // ---- Interface ----
 
+namespace {
+
+const int_bounds* find_bounds(const char* name) noexcept {
+    for (const auto& row : integer_bounds) {
+        if (strcasecmp(row.name.data(), name) == 0) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool arcf_config_integer_bounds(const char* name, long long* min, long long* max) noexcept {
+    assert(name != NULL);
+    const int_bounds* row = find_bounds(name);
+    if (row == nullptr) {
+        return false;
+    }
+    *min = row->min;
+    *max = row->max;
+    return true;
+}
+
+bool arcf_config_check_integers(config_setting* data, char* err) noexcept {
+    assert(err != NULL);
+    for (const config_def* row = arcf_config_defs; data != nullptr && row->name != nullptr; ++row) {
+        long long value = 0;
+        if (row->type != CONFIG_TYPE_INTEGER ||
+            config_get(data, row->name, &value, sizeof value) != 1) {
+            continue;
+        }
+        // Every integer row has bounds (the settings test holds the two
+        // tables together); one without is refused rather than trusted.
+        const int_bounds* b = find_bounds(row->name);
+        if (b == nullptr) {
+            set_error(err, "%s has no bounds", row->name);
+            return false;
+        }
+        if (value < b->min || value > b->max) {
+            set_error(err, "%s %lld is not from %lld to %lld%s", row->name, value, b->min, b->max,
+                      b->unit);
+            return false;
+        }
+    }
+    return true;
+}
+
 int arcf_facility(const char* name) noexcept {
     assert(name != NULL);
     return lookup(facility_names, name);
@@ -790,6 +817,9 @@ int arcf_config_load(config_setting* data, arcf_config* conf, char* err,
     const char* userid = user;
     const char* internal = nullptr;
     const char* peers = nullptr;
+    if (!arcf_config_check_integers(data, err)) {
+        return -1;
+    }
     if (data == nullptr) {
         conf->conf_authservid = strdup(myhostname);
         if (conf->conf_authservid == nullptr) {
@@ -835,12 +865,10 @@ int arcf_config_load(config_setting* data, arcf_config* conf, char* err,
     }
     if (const char* records = data != nullptr ? get_text(data, "KeyRecordFile") : nullptr;
         records != nullptr) {
-        calloc_ptr<char> path{resolve(conf->conf_basedir, records)};
-        if (!path) {
-            set_error(err, "malloc(): %s", strerror(errno));
-            return -1;
-        }
-        if (load_keyrecordfile(conf, path.get(), err) != 0) {
+        // The library reads it for every chain, inside the new root once
+        // the process is there: it is looked for where it will be read.
+        if (load_resolver_file(conf, "KeyRecordFile", records, new_root(data),
+                               &conf->conf_keyrecordfile, err) != 0) {
             return -1;
         }
     }

@@ -9,7 +9,8 @@
 //          in force. Log lines go through arcf_log().
 // Threads: curconf and every conf_refcnt change only under conf_lock; a record
 //          is read-only while anyone holds it. Lock order: conf_lock before
-//          passwd_lock, never the other way.
+//          passwd_lock, never the other way; a reload builds its record
+//          without either and takes conf_lock only to swap it in.
 #ifndef VELMORA_FILTER_VELMORA_CONFIG_H
 #define VELMORA_FILTER_VELMORA_CONFIG_H
 
@@ -46,6 +47,14 @@ constexpr uint32_t ARCF_MAX_DNSTIMEOUT = 300;
 // Process settings (Socket, PidFile, AutoRestart, UMask, ...) are rows here
 // too; the process frame reads them from the parsed configuration.
 extern const config_def arcf_config_defs[];
+
+// The bounds of the integer setting `name` (ignoring case) into *min and
+// *max; false when it is not an integer setting of the table.
+bool arcf_config_integer_bounds(const char* name, long long* min, long long* max) noexcept;
+// Checks every integer setting of `data` (null: nothing to check) against its
+// bounds. False with "NAME VALUE is not from MIN to MAX" in err
+// (ARCF_ERRBUF_SIZE bytes) for the first one outside them.
+bool arcf_config_check_integers(config_setting* data, char* err) noexcept;
 
 // ---- The record ----
 
@@ -128,8 +137,8 @@ ares_claim arcf_config_claim(const arcf_config* conf, const char* value,
 // The current record. Read and replaced only under conf_lock; connections
 // reach it through arcf_config_take() and never read it directly afterwards.
 extern arcf_config* curconf;
-// Guards curconf, every conf_refcnt and the whole reload step. Lock order:
-// conf_lock before passwd_lock.
+// Guards curconf and every conf_refcnt; a reload holds it only to swap in
+// the record it built. Lock order: conf_lock before passwd_lock.
 extern std::mutex conf_lock;
 // A reload was requested. Set without the lock (reload-signal thread, or
 // inherited from the auto-restart parent); read and cleared by
@@ -146,6 +155,10 @@ extern std::atomic<bool> testmode;
 // compliance). Set by the process frame before any thread starts.
 extern std::atomic<bool> cmdline_dolog;
 extern std::atomic<bool> cmdline_reqhdrs;
+// The process has entered ChangeRootDirectory: from then on the files the
+// library reads later (KeyRecordFile, the resolver's) are checked at the
+// paths as written, not below that directory. Set by the process frame.
+extern std::atomic<bool> root_entered;
 // Absolute path of the configuration file in use, or null when none was read.
 // Set once at start-up with arcf_config_setfile(), before any thread starts.
 extern const char* conffile;
@@ -220,11 +233,24 @@ arcf_config* arcf_config_take() noexcept;
 // Under conf_lock: drops one reference; a record that is no longer current is
 // freed by its last release. Asserts "conf != NULL".
 void arcf_config_release(arcf_config* conf) noexcept;
-// Performs a pending reload under conf_lock: re-reads conffile into a new
-// record and makes it current; on any failure logs the reason (when the
-// current record logs) and keeps the current record and working directory.
-// Clears reload_pending in every case. Safe to call from any thread at any
-// time; does nothing when no reload is pending.
+// Performs a pending reload: re-reads conffile into a new record outside
+// conf_lock (reading, checking and library set-up all happen while
+// connections go on with the record in force), then makes it current under
+// conf_lock and frees the replaced one, when nobody holds it, after the lock
+// is released. On any failure logs the reason (when the current record logs)
+// and keeps the current record and working directory. Clears reload_pending
+// in every case and reports the outcome on reload_report_fd. Safe to call
+// from any thread at any time; does nothing when no reload is pending, and
+// returns at once, leaving the work to it, when another thread is reloading.
 void arcf_config_reload() noexcept;
+// Reads conffile into a new record as a reload does, without a library
+// handle (the auto-restart parent keeps it for the workers it starts).
+// Returns it with its parsed configuration attached, or null after logging
+// the reason when `logging`. The caller owns it (arcf_config_free()).
+arcf_config* arcf_config_read(bool logging) noexcept;
+// Descriptor on which each reload reports its outcome, one byte: 'C' the new
+// configuration took over, 'F' it did not; -1 (the default) for none. Set by
+// the auto-restart parent's worker before any thread starts.
+extern std::atomic<int> reload_report_fd;
 
 #endif  // VELMORA_FILTER_VELMORA_CONFIG_H

@@ -43,9 +43,12 @@ bool arcf_addlist(arcf_list** list, const char* str, const char** err) noexcept 
 }
 
 bool arcf_list_load(arcf_list** list, const char* path, const char** err) noexcept {
-    file_ptr f{fopen(path, "r")};
+    // A FIFO or device here would stall the load (and every connection
+    // waiting on it); only a regular file is read.
+    char why[1100];
+    file_ptr f{arcf_fopen_regular(path, why, sizeof why)};
     if (!f) {
-        *err = strerror(errno);
+        *err = errno == 0 ? "Not a regular file" : strerror(errno);
         return false;
     }
     char buf[list_line_max + 1];

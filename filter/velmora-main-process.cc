@@ -57,7 +57,8 @@ bool same_file(const char* path, int fd) {
 
 }  // namespace
 
-bool arcf_pidfile_open(arcf_pidfile* pf, const char* path, char* err, size_t errlen) noexcept {
+bool arcf_pidfile_open(arcf_pidfile* pf, const char* path, uid_t owner, char* err,
+                       size_t errlen) noexcept {
     pf->pf_fd = -1;
     pf->pf_created = false;
     pf->pf_written = 0;
@@ -79,6 +80,19 @@ bool arcf_pidfile_open(arcf_pidfile* pf, const char* path, char* err, size_t err
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         snprintf(err, errlen, "%s: not a regular file", path);
+        close(fd);
+        return false;
+    }
+    if (!pf->pf_created && ((st.st_uid != owner && st.st_uid != 0) || st.st_nlink != 1)) {
+        // Someone else's file, or a second name of a file elsewhere: writing
+        // or later removing it would change what is not ours.
+        if (st.st_nlink != 1) {
+            snprintf(err, errlen, "%s: has %lu links; refusing to use it", path,
+                     static_cast<unsigned long>(st.st_nlink));
+        } else {
+            snprintf(err, errlen, "%s: owned by uid %u, not by uid %u; refusing to use it", path,
+                     static_cast<unsigned>(st.st_uid), static_cast<unsigned>(owner));
+        }
         close(fd);
         return false;
     }

@@ -242,6 +242,54 @@ void log_end(int status, arcf_worker_end end) {
     }
 }
 
+// What the parent knows of the configuration its next worker starts with.
+struct parent_conf {
+    // A reload was passed on to the worker and it has not said how it ended:
+    // a worker started now re-reads the file at its first connection.
+    bool unconfirmed = false;
+    // When the record the parent holds was read ("" at start-up).
+    char read_at[32] = "";
+};
+
+// The worker took a new configuration: the parent reads the file too and
+// keeps the record, so that a worker it starts later serves the settings
+// last in force rather than those of the start-up.
+void adopt_reload(parent_conf& pc) {
+    arcf_config* fresh = arcf_config_read(dolog);
+    if (fresh == nullptr) {
+        // Changed again since the worker read it: the next worker re-reads.
+        pc.unconfirmed = true;
+        if (dolog) {
+            arcf_log(LOG_ERR,
+                     "[parent] can't read the configuration the worker took; a restarted "
+                     "worker reads it again");
+        }
+        return;
+    }
+    if (char err[ARCF_ERRBUF_SIZE] = ""; !arcf_config_chdir(fresh, err)) {
+        pc.unconfirmed = true;
+        if (dolog) {
+            arcf_log(LOG_ERR, "[parent] %s", err);
+        }
+        arcf_config_free(fresh);
+        return;
+    }
+    pc.unconfirmed = false;
+    // The parent's records have no library handle and no connections.
+    if (curconf != nullptr) {
+        arcf_config_free(curconf);
+    }
+    curconf = fresh;
+    dolog = fresh->conf_dolog;
+    const time_t now = time(nullptr);
+    struct tm tm;
+    (void)strftime(pc.read_at, sizeof pc.read_at, "%Y-%m-%d %H:%M:%S", localtime_r(&now, &tm));
+}
+
+// Reads what the worker reports on its pipe: 'R' ready, 'C' a reload taken,
+// 'F' a reload refused. Returns false at the end of the pipe.
+bool read_reports(int fd, const arcf_supervisor& sv, bool& ever_ready, parent_conf& pc);
+
 // The first worker is up: the pid file, the starter and the service manager
 // learn it.
 void first_ready(const arcf_supervisor& sv) {
@@ -251,6 +299,51 @@ void first_ready(const arcf_supervisor& sv) {
     arcf_report_ready();
     if (sv.background) {
         arcf_quiet_stderr();
+    }
+}
+
+bool read_reports(int fd, const arcf_supervisor& sv, bool& ever_ready, parent_conf& pc) {
+    char buf[64];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return true;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        switch (buf[i]) {
+            case 'R':
+                if (!ever_ready) {
+                    ever_ready = true;
+                    first_ready(sv);
+                }
+                break;
+            case 'C':
+                adopt_reload(pc);
+                break;
+            case 'F':
+                pc.unconfirmed = false;
+                break;
+            default:
+                break;
+        }
+    }
+    return n > 0;
+}
+
+// Logs a restart with the configuration the new worker starts with.
+void log_restart(pid_t worker, const parent_conf& pc) {
+    if (!dolog) {
+        return;
+    }
+    const char* file = conffile != nullptr ? conffile : "(none)";
+    if (pc.unconfirmed) {
+        arcf_log(LOG_NOTICE, "restarted worker %ld; it reads %s again at its first connection",
+                 static_cast<long>(worker), file);
+    } else if (pc.read_at[0] == '\0') {
+        arcf_log(LOG_NOTICE, "restarted worker %ld with the configuration read from %s at start-up",
+                 static_cast<long>(worker), file);
+    } else {
+        arcf_log(LOG_NOTICE, "restarted worker %ld with the configuration reloaded from %s at %s",
+                 static_cast<long>(worker), file, pc.read_at);
     }
 }
 
@@ -282,6 +375,7 @@ int arcf_supervise(const arcf_supervisor& sv) noexcept {
         exit(EX_OSERR);
     }
     bool ever_ready = false;
+    parent_conf pc;
     unsigned restarts = 0;
     unsigned delay = 0;
     for (;;) {
@@ -342,13 +436,25 @@ int arcf_supervise(const arcf_supervisor& sv) noexcept {
                 close(ready_fd);
             }
             ready_fd = pipefd[1];
+            // The same pipe carries each reload's outcome once the readiness
+            // report has closed ready_fd; a full pipe drops a report rather
+            // than stall the reload.
+            if (const int fd = fcntl(pipefd[1], F_DUPFD_CLOEXEC, 3); fd >= 0) {
+                (void)fcntl(fd, F_SETFL, O_NONBLOCK);
+                reload_report_fd = fd;
+            }
+            reload_pending = pc.unconfirmed;
             notify_manager = false;
             arcf_pidfile_forget(sv.pidfile);
             arcf_restart_ring_free(&ring);
             return 0;
         }
         close(pipefd[1]);
+        if (restarts > 0) {
+            log_restart(worker, pc);
+        }
         int rfd = pipefd[0];
+        (void)fcntl(rfd, F_SETFL, O_NONBLOCK);
         int status = 0;
         for (;;) {
             if (stop_requested) {
@@ -357,27 +463,25 @@ int arcf_supervise(const arcf_supervisor& sv) noexcept {
             }
             if (reload_pending) {
                 reload_pending = false;
+                pc.unconfirmed = true;
                 arcf_killchild(worker, SIGUSR1, dolog);
             }
             child_changed = 0;
-            if (waitpid(worker, &status, WNOHANG) == worker &&
-                arcf_worker_outcome(status) != arcf_worker_end::ignore) {
-                break;
-            }
             if (rfd >= 0) {
-                char c = 0;
                 struct pollfd pfd {
                     rfd, POLLIN, 0
                 };
                 if (poll(&pfd, 1, 0) == 1) {
-                    if (read(rfd, &c, 1) == 1 && c == 'R' && !ever_ready) {
-                        ever_ready = true;
-                        first_ready(sv);
+                    if (!read_reports(rfd, sv, ever_ready, pc)) {
+                        close(rfd);
+                        rfd = -1;
                     }
-                    close(rfd);
-                    rfd = -1;
                     continue;
                 }
+            }
+            if (waitpid(worker, &status, WNOHANG) == worker &&
+                arcf_worker_outcome(status) != arcf_worker_end::ignore) {
+                break;
             }
             wait_event(rfd, -1);
         }
@@ -397,10 +501,6 @@ int arcf_supervise(const arcf_supervisor& sv) noexcept {
             exit(WEXITSTATUS(status));
         }
         log_end(status, end);
-        if (conffile != nullptr) {
-            // The next worker re-reads the configuration at its first connection.
-            reload_pending = true;
-        }
         if (end == arcf_worker_end::final) {
             // Restarting cannot help: the parent continues the start-up as
             // the worker itself, with the pid file already naming it.
@@ -422,7 +522,10 @@ int arcf_supervise(const arcf_supervisor& sv) noexcept {
             arcf_pidfile_remove(sv.pidfile);
             exit(EX_UNAVAILABLE);
         }
-        if (!arcf_restart_check(&ring, sv.rate_t, time(nullptr))) {
+        // The monotonic clock, like every other wait here: setting the
+        // system's clock back must not open or close the window. One is
+        // added so that no restart is ever recorded as 0, an unused slot.
+        if (!arcf_restart_check(&ring, sv.rate_t, now_seconds() + 1)) {
             if (dolog) {
                 arcf_log(LOG_ERR, "maximum restart rate exceeded");
             }

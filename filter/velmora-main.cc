@@ -74,6 +74,10 @@ struct smfiDesc arcf_smfidesc = {
 // the parent's, forgotten by each worker).
 arcf_pidfile pidfile{-1, false, 0, ""};
 
+// MetricsListen as the start-up read it: neither a reload nor a restarted
+// worker moves the endpoint, so a scraper always finds it where it was.
+char metrics_listen[256] = "";
+
 // The user and group to run as.
 struct run_as {
     bool ra_set = false;
@@ -300,7 +304,7 @@ void background() {
     // The metrics endpoint runs in the worker, where the counting happens,
     // with the signals blocked like every thread. It is no reason to refuse
     // mail: a failure is logged and the filter goes on without it.
-    if (const char* listen = curconf->conf_metricslisten; listen != nullptr) {
+    if (const char* listen = metrics_listen; listen[0] != '\0') {
         char err[512];
         const arcf_metrics_server* srv =
             arcf_metrics_start(listen, &arcf_metrics_global(), err, sizeof err);
@@ -334,6 +338,14 @@ void background() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // 0. SIGUSR1 asks for a reload and must never end the process: blocked
+    // before anything else, however early it comes it waits for the reload
+    // thread (or the auto-restart parent's handler) to take it.
+    sigset_t reload_sig;
+    sigemptyset(&reload_sig);
+    sigaddset(&reload_sig, SIGUSR1);
+    (void)pthread_sigmask(SIG_BLOCK, &reload_sig, nullptr);
+
     // 1. Who we are; the seed of random().
     const char* slash = strrchr(argv[0], '/');
     progname = slash != nullptr ? slash + 1 : argv[0];
@@ -449,12 +461,16 @@ int main(int argc, char** argv) {
         if (const int rc = change_root(opt.opt_chroot, ra.ra_set); rc >= 0) {
             return rc;
         }
+        root_entered = true;
     }
     if (conf->conf_enablecores) {
         note(LOG_WARNING, "can't enable coredumps; continuing");
         fprintf(stderr, "%s: can't enable coredumps; continuing\n", progname);
     }
     stop_requested = false;
+    if (conf->conf_metricslisten != nullptr) {
+        snprintf(metrics_listen, sizeof metrics_listen, "%s", conf->conf_metricslisten);
+    }
     {
         std::lock_guard<std::mutex> guard{conf_lock};
         curconf = conf;
@@ -467,7 +483,8 @@ int main(int argc, char** argv) {
     }
     if (opt.opt_pidfile != nullptr) {
         char err[ARCF_ERRBUF_SIZE] = "";
-        if (!arcf_pidfile_open(&pidfile, opt.opt_pidfile, err, sizeof err)) {
+        const uid_t owner = ra.ra_set ? ra.ra_uid : geteuid();
+        if (!arcf_pidfile_open(&pidfile, opt.opt_pidfile, owner, err, sizeof err)) {
             note(LOG_ERR, "%s", err);
             fprintf(stderr, "%s: %s\n", progname, err);
             return EX_UNAVAILABLE;
@@ -480,6 +497,8 @@ int main(int argc, char** argv) {
         const arcf_supervisor sv{opt.opt_sockspec,      &pidfile,       opt.opt_background,
                                  opt.opt_restart_count, opt.opt_rate_n, opt.opt_rate_t};
         (void)arcf_supervise(sv);
+        // The record the parent holds now: the last one a worker took.
+        conf = curconf;
     }
 
     // 9. Signals are blocked before any thread starts; every thread inherits

@@ -80,9 +80,11 @@ struct arcf_pidfile {
 
 // Opens (creating it, mode 0644, never following a link) the pid file at
 // `path`. Fails, touching nothing, when the file names a process that is
-// still running, or is not a regular file. Returns true, or false with the
-// reason in err (errlen bytes).
-bool arcf_pidfile_open(arcf_pidfile* pf, const char* path, char* err, size_t errlen) noexcept;
+// still running, is not a regular file, or already exists with more than one
+// link or owned by neither `owner` (the user the daemon runs as) nor the
+// superuser. Returns true, or false with the reason in err (errlen bytes).
+bool arcf_pidfile_open(arcf_pidfile* pf, const char* path, uid_t owner, char* err,
+                       size_t errlen) noexcept;
 // Writes "%ld\n" with `pid`, replacing the contents. False with errno set.
 bool arcf_pidfile_write(arcf_pidfile* pf, pid_t pid) noexcept;
 // Removes the file when it still holds the pid written and is still the file

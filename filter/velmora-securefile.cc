@@ -4,7 +4,8 @@
 // Walks the resolved path from the root down and refuses any directory or
 // file that a user other than the executing one and the superuser could
 // change, or (for the file) read, including through a group that has other
-// users in it.
+// users in it; a symbolic link on the way counts only in a directory that
+// passes the same test.
 // Memory:  realpath()'s buffer only, freed before returning.
 // Errors:  the result and a message in the caller's buffer; nothing is logged.
 // Threads: the user and group databases are used only under passwd_lock.
@@ -127,6 +128,97 @@ int check_prefix(const char* prefix, const executing_user& me, const char* suffi
     return 1;
 }
 
+// Follows `path` component by component as the system would, and refuses a
+// symbolic link met on the way (in the path or in a link's target) whose
+// directory fails the directory test: whoever can write there chooses the
+// file, whatever the file it points to looks like. 1 when every link passes.
+int check_links(const char* path, const executing_user& me, const char* suffix, char* err,
+                size_t errlen) noexcept {
+    char todo[2 * max_path + 2];
+    char done[max_path + 1] = "";  // the resolved part, "" for the root
+    if (strlen(path) > max_path) {
+        return -1;
+    }
+    if (path[0] == '/') {
+        snprintf(todo, sizeof todo, "%s", path);
+    } else {
+        char cwd[max_path + 1];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            return -1;
+        }
+        snprintf(todo, sizeof todo, "%s/%s", cwd, path);
+    }
+    int links = 0;
+    const char* p = todo;
+    for (;;) {
+        p += strspn(p, "/");
+        if (*p == '\0') {
+            return 1;
+        }
+        const size_t n = strcspn(p, "/");
+        const size_t have = strlen(done);
+        if (n == 1 && p[0] == '.') {
+            p += n;
+            continue;
+        }
+        if (n == 2 && p[0] == '.' && p[1] == '.') {
+            char* slash = strrchr(done, '/');
+            if (slash != nullptr) {
+                *slash = '\0';
+            }
+            p += n;
+            continue;
+        }
+        if (have + 1 + n > max_path) {
+            return -1;
+        }
+        char next[max_path + 1];
+        memcpy(next, done, have);
+        next[have] = '/';
+        memcpy(next + have + 1, p, n);
+        next[have + 1 + n] = '\0';
+        p += n;
+        struct stat st;
+        if (lstat(next, &st) != 0) {
+            return -1;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            memcpy(done, next, strlen(next) + 1);
+            continue;
+        }
+        if (++links > 40) {
+            return -1;
+        }
+        uint64_t ignored = 0;
+        char why[max_path + 1] = "";
+        const int r =
+            check_prefix(done[0] != '\0' ? done : "/", me, suffix, &ignored, why, sizeof why);
+        if (r != 1) {
+            if (r == 0) {
+                report(err, errlen, "%s is a symbolic link in an unsafe directory: %s", next, why);
+            }
+            return r;
+        }
+        char target[max_path + 1];
+        const ssize_t tlen = readlink(next, target, sizeof target - 1);
+        if (tlen <= 0 || static_cast<size_t>(tlen) + 1 + strlen(p) >= sizeof todo) {
+            return -1;
+        }
+        target[tlen] = '\0';
+        // The rest of the path now follows the link's target (checked above
+        // to fit).
+        char rest[sizeof todo];
+        const size_t left = strlen(p);
+        memcpy(rest, target, static_cast<size_t>(tlen));
+        memcpy(rest + tlen, p, left + 1);
+        memcpy(todo, rest, static_cast<size_t>(tlen) + left + 1);
+        p = todo;
+        if (target[0] == '/') {
+            done[0] = '\0';
+        }
+    }
+}
+
 }  // namespace
 
 int arcf_securefile(const char* path, uint64_t* ino, uint32_t myuid, char* err,
@@ -146,6 +238,9 @@ int arcf_securefile(const char* path, uint64_t* ino, uint32_t myuid, char* err,
     }
     const char* suffix = me.uid != 0 ? " or the superuser" : "";
 
+    if (const int r = check_links(path, me, suffix, err, errlen); r != 1) {
+        return r;
+    }
     const calloc_ptr<char> real{realpath(path, nullptr)};
     if (!real) {
         return -1;

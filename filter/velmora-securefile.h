@@ -18,7 +18,8 @@ extern std::mutex passwd_lock;
 
 // Decides whether the file at `path`, and every directory above it, can be
 // changed or read only by the user `myuid` (all-ones: the effective uid) and
-// the superuser. Returns 1 when safe; 0 when not, with the reason in `err`
+// the superuser, and whether every symbolic link followed on the way sits in
+// a directory that passes the same test. Returns 1 when safe; 0 when not, with the reason in `err`
 // (cut to errlen; err may be null); -1 when a lookup, realpath() or stat()
 // failed. *ino gets the file's inode number, or all-ones after a directory
 // that only its owner can search.

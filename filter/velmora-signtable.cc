@@ -215,6 +215,28 @@ entry_ptr parse_entry(const char* path, unsigned lineno, std::string_view patter
     return e;
 }
 
+// Runs the safety check on the file opened as `st` from `path`, for `uid`;
+// false with "PATH: WHAT is not secure: REASON" in err when it fails or the
+// file examined is not the one opened.
+bool check_safe(const char* path, const struct stat& st, uint32_t uid, const char* what, char* err,
+                size_t errlen) noexcept {
+    char reason[1025] = "";
+    uint64_t ino = UINT64_MAX;
+    const int safe = arcf_securefile(path, &ino, uid, reason, sizeof reason);
+    if (safe < 0) {
+        // A file that cannot be shown safe is treated as unsafe.
+        snprintf(reason, sizeof reason, "%s: can't check the file's safety", path);
+    }
+    if (safe <= 0 || (ino != UINT64_MAX && ino != static_cast<uint64_t>(st.st_ino))) {
+        if (reason[0] == '\0') {
+            snprintf(reason, sizeof reason, "%s is not the file that was opened", path);
+        }
+        set_error(err, errlen, "%s: %s is not secure: %s", path, what, reason);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---- Key files ----
@@ -224,32 +246,9 @@ bool arcf_readkey(const char* path, uint32_t uid, unsigned char** data, size_t* 
     assert(path != NULL);
     assert(data != NULL);
     assert(len != NULL);
-    unique_fd fd{open(path, O_RDONLY | O_CLOEXEC)};
-    if (!fd) {
-        set_error(err, errlen, "%s: open(): %s", path, strerror(errno));
-        return false;
-    }
     struct stat st;
-    if (fstat(fd.get(), &st) != 0) {
-        set_error(err, errlen, "%s: stat(): %s", path, strerror(errno));
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        set_error(err, errlen, "%s: open(): Not a regular file", path);
-        return false;
-    }
-    char reason[1025] = "";
-    uint64_t ino = UINT64_MAX;
-    const int safe = arcf_securefile(path, &ino, uid, reason, sizeof reason);
-    if (safe < 0) {
-        // A key that cannot be shown safe is treated as unsafe.
-        snprintf(reason, sizeof reason, "%s: can't check the key file's safety", path);
-    }
-    if (safe <= 0 || (ino != UINT64_MAX && ino != static_cast<uint64_t>(st.st_ino))) {
-        if (reason[0] == '\0') {
-            snprintf(reason, sizeof reason, "%s is not the file that was opened", path);
-        }
-        set_error(err, errlen, "%s: key data is not secure: %s", path, reason);
+    unique_fd fd{arcf_open_regular(path, false, &st, err, errlen)};
+    if (!fd || !check_safe(path, st, uid, "key data", err, errlen)) {
         return false;
     }
     const size_t size = static_cast<size_t>(st.st_size);
@@ -345,11 +344,19 @@ void arcf_signtable_free(arcf_signtable* table) noexcept {
 arcf_signtable* arcf_signtable_load(const char* path, const char* basedir, uint32_t uid, char* err,
                                     size_t errlen) noexcept {
     assert(path != NULL);
-    file_ptr f{fopen(path, "re")};
-    if (!f) {
-        set_error(err, errlen, "%s: fopen(): %s", path, strerror(errno));
+    // The table chooses whose name we seal under: it gets the key files'
+    // ownership and permission check.
+    struct stat st;
+    unique_fd fd{arcf_open_regular(path, false, &st, err, errlen)};
+    if (!fd || !check_safe(path, st, uid, "signing table", err, errlen)) {
         return nullptr;
     }
+    file_ptr f{fdopen(fd.get(), "r")};
+    if (!f) {
+        set_error(err, errlen, "%s: fdopen(): %s", path, strerror(errno));
+        return nullptr;
+    }
+    (void)fd.release();
     table_ptr table{static_cast<arcf_signtable*>(calloc(1, sizeof(arcf_signtable)))};
     if (!table || (table->st_path = copy(path)) == nullptr) {
         set_error(err, errlen, "%s: malloc(): %s", path, strerror(errno));

@@ -39,10 +39,12 @@ struct arcf_signtable {
 };
 
 // Reads the table at `path`. A relative key file path is taken from `basedir`
-// (null: the current directory). Every key file must pass the same safety
-// check as the KeyFile setting for the user `uid` (all-ones: the effective
-// user) and hold an RSA or Ed25519 private key (PEM or DER). Returns the table, which the
-// caller frees, or null with the reason in err (cut to errlen).
+// (null: the current directory). The table itself and every key file must be
+// regular files that pass the same safety check as the KeyFile setting for the
+// user `uid` (all-ones: the effective user), since the table chooses whose name
+// we seal under; each key file must hold an RSA or Ed25519 private key (PEM or
+// DER). Returns the table, which the caller frees, or null with the reason in
+// err (cut to errlen).
 arcf_signtable* arcf_signtable_load(const char* path, const char* basedir, uint32_t uid, char* err,
                                     size_t errlen) noexcept;
 // Frees a table and wipes its key data; null is allowed.

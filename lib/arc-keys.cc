@@ -11,10 +11,13 @@
 #include "arc-keys.h"
 
 #include <arpa/nameser.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <resolv.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
@@ -51,6 +54,35 @@ constexpr int wait_timed_out = 2;
 constexpr int rrtype_rrsig = 46;
 
 using file_ptr = std::unique_ptr<FILE, free_with<fclose>>;
+
+// Opens a key record file for reading without ever waiting on it: a FIFO or
+// device put in its place is refused, not read. Null with errno set, or with
+// errno 0 when the file is not a regular file.
+FILE* open_regular(const char* path) noexcept {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    int failed = 0;
+    if (fstat(fd, &st) != 0) {
+        failed = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        failed = -1;
+    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        failed = errno;
+    }
+    if (failed != 0) {
+        close(fd);
+        errno = failed > 0 ? failed : 0;
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr) {
+        close(fd);
+    }
+    return f;
+}
 
 // Writes selector._domainkey.domain into qname; false when it does not fit.
 bool make_qname(const arc_msg* msg, char* qname, size_t size) noexcept {
@@ -353,9 +385,10 @@ ARC_STAT arc_get_key_file(arc_msg* msg, char* buf, size_t buflen) noexcept {
         arc_error(msg, "query file not defined");
         return ARC_STAT_KEYFAIL;
     }
-    file_ptr f{std::fopen(path, "r")};
+    file_ptr f{open_regular(path)};
     if (!f) {
-        arc_error(msg, "%s: fopen(): %s", path, std::strerror(errno));
+        arc_error(msg, "%s: fopen(): %s", path,
+                  errno != 0 ? std::strerror(errno) : "Not a regular file");
         return ARC_STAT_KEYFAIL;
     }
     char qname[file_qname_size];

@@ -25,8 +25,11 @@
 //          with the service lock.
 #include "arc-unbound.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unbound.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
@@ -375,13 +378,19 @@ int arc_ub_create(const char* conffile, const char* trustanchors, arc_ub_service
     if (trustanchors != nullptr) {
         // libunbound reads the anchors only at the first query; a file that
         // cannot be read is refused here, while the caller can still say so.
-        FILE* f = std::fopen(trustanchors, "r");
-        if (f == nullptr) {
-            set_text(err, errlen, trustanchors, std::strerror(errno));
+        // Opened so that a FIFO or device there cannot make the start wait.
+        const int fd = open(trustanchors, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            set_text(err, errlen, trustanchors,
+                     fd < 0 ? std::strerror(errno) : "Not a regular file");
+            if (fd >= 0) {
+                close(fd);
+            }
             arc_ub_close(srv);
             return -1;
         }
-        std::fclose(f);
+        close(fd);
         rc = ub_ctx_add_ta_file(srv->ctx, trustanchors);
         if (rc == 0) {
             rc = check_anchors(srv->ctx);

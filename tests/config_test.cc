@@ -176,7 +176,9 @@ constexpr line_case line_cases[] = {
     {"Count 010", "Count", "8"},
     {"Count -3", "Count", "-3"},
     {"Count +7", "Count", "7"},
-    {"Count 4294967297", "Count", "1"},
+    // Kept whole, never cut to 32 bits; beyond 64 bits it is refused.
+    {"Count 4294967297", "Count", "4294967297"},
+    {"Count 99999999999999999999", nullptr, "illegal value"},
     {"Count 10k", nullptr, "illegal value"},
     {"Count 1 2", nullptr, "illegal value"},
     {"Selector", nullptr, "required value missing"},

@@ -46,3 +46,7 @@ if(TARGET velmora_e2e_fixture)
   velmora_unit_test(e2e_load_test e2e/load_test.cc LIBS velmora_e2e_fixture
                     LABELS integration e2e)
 endif()
+if(TARGET velmora_e2e_fixture)
+  velmora_unit_test(e2e_process_test e2e/process_test.cc LIBS velmora_e2e_fixture
+                    LABELS integration e2e)
+endif()

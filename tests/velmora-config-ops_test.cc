@@ -136,7 +136,7 @@ const std::vector<ops_case>& ops_cases() {
         {"signing table with a bad line", "SigningTable %D/st-bad\n",
          "%D/st-bad:1: \"example.com:a\" is not DOMAIN:SELECTOR:KEYFILE"},
         {"signing table missing", "SigningTable %D/none\n",
-         "%D/none: fopen(): No such file or directory"},
+         "%D/none: open(): No such file or directory"},
         {"MinimumKeyBits read", seal_conf + "MinimumKeyBits 2048\nRequireSafeAlgorithms yes\n", "",
          [](const arcf_config& c) {
              EXPECT_EQ(c.conf_minkeybits, 2048u);

@@ -168,7 +168,7 @@ class PidFile : public ::testing::Test {
 
 TEST_F(PidFile, WrittenOnlyWhenAskedAndRemovedWhileOurs) {
     arcf_pidfile pf;
-    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), err, sizeof err)) << err;
+    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), geteuid(), err, sizeof err)) << err;
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -182,7 +182,7 @@ TEST_F(PidFile, WrittenOnlyWhenAskedAndRemovedWhileOurs) {
 
 TEST_F(PidFile, CreatedButNeverWrittenIsRemovedOnFailure) {
     arcf_pidfile pf;
-    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), err, sizeof err)) << err;
+    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), geteuid(), err, sizeof err)) << err;
     arcf_pidfile_remove(&pf);
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
@@ -195,7 +195,7 @@ TEST_F(PidFile, RunningInstanceKeepsItsFile) {
         out << theirs;
     }
     arcf_pidfile pf;
-    EXPECT_FALSE(arcf_pidfile_open(&pf, path.c_str(), err, sizeof err));
+    EXPECT_FALSE(arcf_pidfile_open(&pf, path.c_str(), geteuid(), err, sizeof err));
     EXPECT_NE(std::string{err}.find("in use by running process"), std::string::npos) << err;
     EXPECT_EQ(contents(path), theirs);
 }
@@ -212,7 +212,7 @@ TEST_F(PidFile, StaleFileIsTakenOver) {
         out << gone << "\n";
     }
     arcf_pidfile pf;
-    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), err, sizeof err)) << err;
+    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), geteuid(), err, sizeof err)) << err;
     ASSERT_TRUE(arcf_pidfile_write(&pf, getpid()));
     EXPECT_EQ(contents(path), std::to_string(getpid()) + "\n");
     arcf_pidfile_remove(&pf);
@@ -221,7 +221,7 @@ TEST_F(PidFile, StaleFileIsTakenOver) {
 
 TEST_F(PidFile, ReplacedFileIsNotRemoved) {
     arcf_pidfile pf;
-    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), err, sizeof err)) << err;
+    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), geteuid(), err, sizeof err)) << err;
     ASSERT_TRUE(arcf_pidfile_write(&pf, getpid()));
     // Another instance wrote its own file in the meantime.
     ASSERT_EQ(unlink(path.c_str()), 0);
@@ -241,8 +241,47 @@ TEST_F(PidFile, NeverFollowsALink) {
     }
     ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
     arcf_pidfile pf;
-    EXPECT_FALSE(arcf_pidfile_open(&pf, path.c_str(), err, sizeof err));
+    EXPECT_FALSE(arcf_pidfile_open(&pf, path.c_str(), geteuid(), err, sizeof err));
     EXPECT_EQ(contents(target), "precious\n");
+}
+
+// An existing file that is a second name of another file, or that another
+// user owns, is refused and left as it is: writing or removing it later
+// would change what is not ours.
+TEST_F(PidFile, ForeignOrLinkedFileIsRefused) {
+    const std::string other = dir + "/elsewhere";
+    struct foreign_case {
+        const char* name;
+        bool hard_link;
+        uid_t owner;  // who the daemon runs as
+        const char* text;
+    };
+    const uid_t me = geteuid();
+    // As root the file is given to nobody and the daemon runs as uid 1000;
+    // otherwise the file stays ours and the daemon runs as someone else.
+    const foreign_case cases[] = {
+        {"second link", true, me, "links; refusing"},
+        {"another user's file", false, me == 0 ? 1000 : me + 1, "refusing to use it"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        (void)unlink(path.c_str());
+        (void)unlink(other.c_str());
+        {
+            std::ofstream out{c.hard_link ? other : path};
+            out << "precious\n";
+        }
+        if (c.hard_link) {
+            ASSERT_EQ(link(other.c_str(), path.c_str()), 0);
+        } else if (me == 0) {
+            ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        }
+        arcf_pidfile pf;
+        EXPECT_FALSE(arcf_pidfile_open(&pf, path.c_str(), c.owner, err, sizeof err));
+        EXPECT_NE(std::string{err}.find(c.text), std::string::npos) << err;
+        EXPECT_EQ(contents(path), "precious\n");
+    }
+    (void)unlink(other.c_str());
 }
 
 TEST_F(PidFile, EmptiedWhenItCannotBeUnlinked) {
@@ -250,7 +289,7 @@ TEST_F(PidFile, EmptiedWhenItCannotBeUnlinked) {
         GTEST_SKIP() << "needs root to give up the right to the directory";
     }
     arcf_pidfile pf;
-    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), err, sizeof err)) << err;
+    ASSERT_TRUE(arcf_pidfile_open(&pf, path.c_str(), geteuid(), err, sizeof err)) << err;
     // A child that dropped its privileges, as a worker does.
     const pid_t pid = fork();
     if (pid == 0) {

@@ -305,6 +305,36 @@ TEST_F(SecureFile, SymlinkIsJudgedByWhereItLeads) {
     EXPECT_EQ(std::string(err), open_dir + " can be read or written by other users");
 }
 
+// A link in a directory others can write lets them choose the key, however
+// safe the file it points to today: refused, also when it is met half-way
+// through a chain of links.
+TEST_F(SecureFile, LinkInAnOpenDirectoryIsRefused) {
+    const std::string safe = make("via-safe", true, 0755, 0, 0);
+    const std::string open_dir = make("via-open", true, 0777, 0, 0);
+    const std::string key = make("via-safe/k", false, 0600, alice, alice);
+    ASSERT_EQ(symlink(key.c_str(), (open_dir + "/direct").c_str()), 0);
+    ASSERT_EQ(symlink((open_dir + "/direct").c_str(), (safe + "/chain").c_str()), 0);
+    ASSERT_EQ(symlink("../via-open/direct", (safe + "/relative").c_str()), 0);
+    struct link_case {
+        std::string path;
+    };
+    const link_case cases[] = {{open_dir + "/direct"}, {safe + "/chain"}, {safe + "/relative"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        uint64_t ino = 0;
+        char err[1025] = "";
+        EXPECT_EQ(arcf_securefile(c.path.c_str(), &ino, alice, err, sizeof err), 0);
+        EXPECT_EQ(std::string(err),
+                  open_dir + "/direct is a symbolic link in an unsafe directory: " + open_dir +
+                      " can be read or written by other users");
+    }
+    // The same key through a link in a safe directory is fine.
+    ASSERT_EQ(symlink(key.c_str(), (safe + "/fine").c_str()), 0);
+    uint64_t ino = 0;
+    EXPECT_EQ(arcf_securefile((safe + "/fine").c_str(), &ino, alice, nullptr, 0), 1);
+    EXPECT_EQ(ino, inode_of(key));
+}
+
 TEST_F(SecureFile, MessageIsCutOrNotWritten) {
     make("cut", true, 0755, 0, 0);
     const std::string key = make("cut/k", false, 0640, alice, keys);

@@ -189,7 +189,7 @@ TEST_F(SignTable, ReportsAMissingTable) {
     char err[1025] = "";
     const std::string path = dir + "/none";
     EXPECT_EQ(arcf_signtable_load(path.c_str(), nullptr, UINT32_MAX, err, sizeof err), nullptr);
-    EXPECT_EQ(std::string(err), path + ": fopen(): No such file or directory");
+    EXPECT_EQ(std::string(err), path + ": open(): No such file or directory");
 }
 
 // Each of these fails on the key file of its one line.
@@ -219,6 +219,24 @@ TEST_F(SignTable, RejectsUnusableKeyFiles) {
         EXPECT_EQ(t.get(), nullptr);
         EXPECT_EQ(err, with_dir(std::string("{dir}/table:") + c.error, dir));
     }
+}
+
+// The table chooses whose name we seal under: one others can read or write
+// is refused like an unsafe key file, before any line is read.
+TEST_F(SignTable, UnsafeTableIsRefused) {
+    if (!keys_usable()) {
+        GTEST_SKIP() << needs_keys_reason;
+    }
+    write_keys();
+    const std::string path = dir + "/table";
+    write_file(path, with_dir("example.com example.com:s1:{dir}/k1.pem\n", dir), 0666);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    char buf[1025] = "";
+    table_owner t{arcf_signtable_load(path.c_str(), nullptr, UINT32_MAX, buf, sizeof buf),
+                  arcf_signtable_free};
+    EXPECT_EQ(t.get(), nullptr);
+    EXPECT_EQ(std::string(buf), path + ": signing table is not secure: " + path +
+                                    " can be read or written by other users");
 }
 
 constexpr char table_text[] =
