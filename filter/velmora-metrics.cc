@@ -208,6 +208,23 @@ bool arcf_metrics_listen_parse(const char* spec, struct sockaddr_storage* addr, 
     assert(addr != NULL);
     assert(addrlen != NULL);
     const std::string_view text{spec};
+    // A port alone ("9466" or ":9466") listens on loopback only: the
+    // endpoint has no authentication, so no address is opened by accident.
+    if (const std::string_view port = text.substr(text.starts_with(':') ? 1 : 0);
+        !port.empty() && port.find_first_not_of("0123456789") == std::string_view::npos) {
+        in_port_t port_n = 0;
+        if (!parse_port(port, &port_n)) {
+            snprintf(err, errlen, "\"%s\": the port is not a number from 0 to 65535", spec);
+            return false;
+        }
+        memset(addr, 0, sizeof *addr);
+        auto* sin = reinterpret_cast<struct sockaddr_in*>(addr);
+        sin->sin_family = AF_INET;
+        sin->sin_port = port_n;
+        sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        *addrlen = sizeof *sin;
+        return true;
+    }
     const bool v6 = text.starts_with('[');
     const std::size_t colon = v6 ? text.find("]:") : text.rfind(':');
     if (colon == std::string_view::npos || colon == 0 || (v6 && colon == 1)) {
@@ -324,7 +341,7 @@ int open_listener(const char* spec, const struct sockaddr_storage& addr, socklen
         snprintf(err, errlen, "%s: bind(): %s", spec, strerror(errno));
         return -1;
     }
-    if (listen(fd.get(), 16) != 0) {
+    if (listen(fd.get(), 64) != 0) {
         snprintf(err, errlen, "%s: listen(): %s", spec, strerror(errno));
         return -1;
     }
@@ -368,12 +385,17 @@ arcf_metrics_server* arcf_metrics_start(const char* spec, const arcf_metrics* re
     srv->srv_registry = registry;
     srv->srv_port = bound_port(fd.get());
     // epoll (MHD_USE_AUTO) rather than select(): the filter may hold more
-    // descriptors than select() can watch. Scrapes are small and rare, so a
-    // few connections with a short timeout are plenty.
-    srv->srv_daemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO, 0, nullptr,
-                                       nullptr, answer, srv.get(), MHD_OPTION_LISTEN_SOCKET,
-                                       fd.get(), MHD_OPTION_CONNECTION_LIMIT, 16u,
-                                       MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+    // descriptors than select() can watch. Scrapes are small, rare and quick;
+    // whoever opens connections and sends nothing (or very slowly) must not
+    // keep the scraper out: few connections per address, little memory each,
+    // and a short time-out.
+    srv->srv_daemon = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO, 0, nullptr, nullptr, answer, srv.get(),
+        MHD_OPTION_LISTEN_SOCKET, fd.get(), MHD_OPTION_CONNECTION_LIMIT,
+        ARCF_METRICS_MAX_CONNECTIONS, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        ARCF_METRICS_MAX_PER_ADDRESS, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        static_cast<size_t>(ARCF_METRICS_CONNECTION_MEMORY), MHD_OPTION_CONNECTION_TIMEOUT,
+        ARCF_METRICS_TIMEOUT, MHD_OPTION_END);
     if (srv->srv_daemon == nullptr) {
         snprintf(err, errlen, "%s: the HTTP server did not start", spec);
         return nullptr;

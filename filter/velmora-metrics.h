@@ -107,9 +107,18 @@ double arcf_metrics_since(const struct timespec& start) noexcept;
 
 // ---- The HTTP endpoint ----
 
-// Parses a MetricsListen value: "ADDRESS:PORT" with an IPv4 address, or
-// "[ADDRESS]:PORT" with an IPv6 one; port 0 asks for any free port. Fills
-// *addr and *addrlen; false with the reason in err (cut to errlen).
+// Limits of the endpoint, so that clients that connect and stall cannot keep
+// a scrape out: connections in all and from one address, the memory of one
+// connection in bytes, and the seconds a connection may stay idle.
+constexpr unsigned ARCF_METRICS_MAX_CONNECTIONS = 64;
+constexpr unsigned ARCF_METRICS_MAX_PER_ADDRESS = 4;
+constexpr unsigned ARCF_METRICS_CONNECTION_MEMORY = 16384;
+constexpr unsigned ARCF_METRICS_TIMEOUT = 3;
+
+// Parses a MetricsListen value: "ADDRESS:PORT" with an IPv4 address,
+// "[ADDRESS]:PORT" with an IPv6 one, or a port alone ("PORT" or ":PORT"),
+// which means 127.0.0.1; port 0 asks for any free port. Fills *addr and
+// *addrlen; false with the reason in err (cut to errlen).
 bool arcf_metrics_listen_parse(const char* spec, struct sockaddr_storage* addr, socklen_t* addrlen,
                                char* err, size_t errlen) noexcept;
 

@@ -4,9 +4,12 @@
 // scraped text is checked by Prometheus' own `promtool check metrics`.
 #include "velmora-metrics.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,9 +196,14 @@ struct listen_case {
     unsigned port;
 };
 constexpr listen_case good_listen[] = {
-    {"127.0.0.1:9466", AF_INET, 9466},      {"0.0.0.0:0", AF_INET, 0},
-    {"[::1]:65535", AF_INET6, 65535},       {"[::]:80", AF_INET6, 80},
+    {"127.0.0.1:9466", AF_INET, 9466},
+    {"0.0.0.0:0", AF_INET, 0},
+    {"[::1]:65535", AF_INET6, 65535},
+    {"[::]:80", AF_INET6, 80},
     {"[2001:db8::1]:9466", AF_INET6, 9466},
+    // A port alone: loopback only.
+    {"9466", AF_INET, 9466},
+    {":9467", AF_INET, 9467},
 };
 struct bad_listen_case {
     const char* spec;
@@ -204,7 +212,8 @@ struct bad_listen_case {
 constexpr bad_listen_case bad_listen[] = {
     {"", "\"\" is not ADDRESS:PORT or [IPV6-ADDRESS]:PORT"},
     {"127.0.0.1", "\"127.0.0.1\" is not ADDRESS:PORT or [IPV6-ADDRESS]:PORT"},
-    {":9466", "\":9466\" is not ADDRESS:PORT or [IPV6-ADDRESS]:PORT"},
+    {":", "\":\" is not ADDRESS:PORT or [IPV6-ADDRESS]:PORT"},
+    {"99999", "\"99999\": the port is not a number from 0 to 65535"},
     {"[]:9466", "\"[]:9466\" is not ADDRESS:PORT or [IPV6-ADDRESS]:PORT"},
     {"[::1]", "\"[::1]\" is not ADDRESS:PORT or [IPV6-ADDRESS]:PORT"},
     {"127.0.0.1:", "\"127.0.0.1:\": the port is not a number from 0 to 65535"},
@@ -230,6 +239,9 @@ TEST(Metrics, ParsesListenAddresses) {
                                    : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port;
         EXPECT_EQ(ntohs(port), c.port);
         EXPECT_EQ(len, c.family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+        if (strchr(c.spec, '.') == nullptr && strchr(c.spec, '[') == nullptr) {
+            EXPECT_EQ(ntohl(reinterpret_cast<sockaddr_in*>(&ss)->sin_addr.s_addr), INADDR_LOOPBACK);
+        }
     }
     for (const auto& c : bad_listen) {
         SCOPED_TRACE(c.spec);
@@ -329,6 +341,55 @@ TEST_F(MetricsServer, ServesOnIPv6Loopback) {
                   .substr(0, 3),
               "200");
     EXPECT_EQ(samples(body).at("velmora_reloads_total{result=\"done\"}"), "1");
+}
+
+// Connects from `source` to 127.0.0.1:port and sends the start of a request
+// that never ends; returns the descriptor, or -1.
+int slow_client(const char* source, unsigned port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in from {};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    struct sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<in_port_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+        write(fd, "GET /metr", 9) != 9) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    return fd;
+}
+
+// Forty clients from another address open connections and stall in the
+// middle of a request: a scrape still answers.
+TEST_F(MetricsServer, SlowClientsCannotLockTheScrapeOut) {
+    arcf_metrics m;
+    m.count_reload(true);
+    char err[256] = "";
+    server_owner s;
+    s.srv = arcf_metrics_start("127.0.0.1:0", &m, err, sizeof err);
+    ASSERT_NE(s.srv, nullptr) << err;
+    const unsigned port = arcf_metrics_port(s.srv);
+    std::vector<int> stalled;
+    for (int i = 0; i < 40; ++i) {
+        if (const int fd = slow_client("127.0.0.2", port); fd >= 0) {
+            stalled.push_back(fd);
+        }
+    }
+    EXPECT_EQ(stalled.size(), 40u);
+    usleep(200000);  // the server has taken what it takes of them
+    std::string body;
+    EXPECT_EQ(fetch("http://127.0.0.1:" + std::to_string(port) + "/metrics", &body).substr(0, 3),
+              "200");
+    EXPECT_EQ(samples(body).at("velmora_reloads_total{result=\"done\"}"), "1");
+    for (const int fd : stalled) {
+        close(fd);
+    }
 }
 
 TEST_F(MetricsServer, ReportsAPortInUse) {
