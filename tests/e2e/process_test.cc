@@ -5,6 +5,7 @@
 // configuration file broke, the last two behind the private Postfix.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -69,6 +70,12 @@ class Process : public ::testing::Test {
             GTEST_SKIP() << why;
         }
         become_subreaper();
+        // A write to a FIFO whose reader died fails with EPIPE rather than
+        // end the test; children start with no signal blocked.
+        sigset_t pipe_sig;
+        sigemptyset(&pipe_sig);
+        sigaddset(&pipe_sig, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_sig, nullptr);
         std::string err;
         ASSERT_TRUE(syslog.start(tmp / "log", &err)) << err;
         key = make_key(keys.path(), "test-sel1", 2048);

@@ -6,8 +6,9 @@
 // private temporary directory, so that Include lines can name either file or
 // themselves. Every "/" is written as "_" so that no Include leaves that
 // directory, and standard input reads as empty. The directory also holds a
-// real key file (k.pem), a key record file (keys.txt) and a list (hosts.txt)
-// for the settings that name files.
+// real key file (k.pem), a key record file (keys.txt), a list (hosts.txt) and
+// a FIFO (fifo) for the settings that name files: a load that opened the FIFO
+// would wait for a writer forever, which the fuzzer reports as a time-out.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,7 +48,8 @@ bool write_file(const char* name, const uint8_t* data, size_t size) {
 
 char work_dir[] = "/tmp/velmora-fuzz-config-XXXXXX";
 
-constexpr const char* fixture_files[] = {"a.conf", "b.conf", "k.pem", "keys.txt", "hosts.txt"};
+constexpr const char* fixture_files[] = {"a.conf",   "b.conf",    "k.pem",
+                                         "keys.txt", "hosts.txt", "fifo"};
 
 void remove_work_dir() {
     for (const char* name : fixture_files) {
@@ -98,6 +100,18 @@ void full_load() {
         if (conf->conf_signalg < 0 || conf->conf_canonhdr < 0 || conf->conf_canonbody < 0) {
             abort();
         }
+        // Every integer setting that loaded is within its bounds, whole.
+        for (const config_def* row = arcf_config_defs; row->name != nullptr; ++row) {
+            long long value = 0;
+            long long min = 0;
+            long long max = 0;
+            if (row->type == CONFIG_TYPE_INTEGER &&
+                config_get(data, row->name, &value, sizeof value) == 1 &&
+                (!arcf_config_integer_bounds(row->name, &min, &max) || value < min ||
+                 value > max)) {
+                abort();
+            }
+        }
         const char* msg = nullptr;
         if (!arcf_config_setlib(conf, &msg) && msg == nullptr) {
             abort();
@@ -121,7 +135,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const std::string pem = velmora_test::make_rsa_key(1024, &record);
     if (pem.empty() || !write_text("k.pem", pem) ||
         !write_text("keys.txt", "sel._domainkey.example.com " + record + "\n") ||
-        !write_text("hosts.txt", "127.0.0.1\n::1\nmx.example.com\n")) {
+        !write_text("hosts.txt", "127.0.0.1\n::1\nmx.example.com\n") || mkfifo("fifo", 0600) != 0) {
         abort();
     }
     snprintf(myhostname, sizeof myhostname, "%s", "fuzz.example");
@@ -152,7 +166,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int n = 0;
         bool b = false;
         config_get(list, "Socket", &str, sizeof str);
-        config_get(list, "Count", &n, sizeof n);
+        long long whole = 0;
+        // A 4-byte read gives the whole value or nothing, never a cut one.
+        if (config_get(list, "Count", &n, sizeof n) == 1 &&
+            (config_get(list, "Count", &whole, sizeof whole) != 1 || whole != n)) {
+            abort();
+        }
         config_get(list, "Syslog", &b, sizeof b);
         config_get(list, "Count", &b, sizeof b);
         FILE* out = fopen("/dev/null", "w");
