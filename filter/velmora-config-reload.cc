@@ -240,18 +240,19 @@ void arcf_config_release(arcf_config* conf) noexcept {
 
 void arcf_config_reload() noexcept {
     // Cheap test first: most connections find nothing to do.
-    if (!reload_pending.load()) {
-        return;
+    while (reload_pending.load()) {
+        // A connection that finds a reload running goes on with the record
+        // in force rather than wait for it. The thread running it looks at
+        // the flag again once it has let go of the lock, so a request made
+        // meanwhile is served all the same.
+        std::unique_lock<std::mutex> running{reload_lock, std::try_to_lock};
+        if (!running.owns_lock() || !reload_pending.exchange(false)) {
+            return;
+        }
+        const bool done = reload_now();
+        arcf_metrics_global().count_reload(done);
+        report_reload(done);
     }
-    // A connection that finds a reload running goes on with the record in
-    // force rather than wait for it.
-    std::unique_lock<std::mutex> running{reload_lock, std::try_to_lock};
-    if (!running.owns_lock() || !reload_pending.exchange(false)) {
-        return;
-    }
-    const bool done = reload_now();
-    arcf_metrics_global().count_reload(done);
-    report_reload(done);
 }
 
 arcf_config* arcf_config_read(bool logging) noexcept {

@@ -89,7 +89,10 @@ class FilterHops : public ::testing::Test {
         }
         dir() = velmora_test::make_test_dir();
         for (const auto& [name, text] : files()) {
-            velmora_test::write_file_as(dir() + "/" + name, text, 0644);
+            // A signing table chooses the sealing identity: kept like a key.
+            const bool table =
+                name.find("signtable") != std::string::npos && name.ends_with(".list");
+            velmora_test::write_file_as(dir() + "/" + name, text, table ? 0600 : 0644);
         }
         auto& k = keys();
         k.seal_pem = chain_test::key_of_bits(2048).pem;

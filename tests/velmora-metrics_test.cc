@@ -5,8 +5,10 @@
 #include "velmora-metrics.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -343,10 +345,11 @@ TEST_F(MetricsServer, ServesOnIPv6Loopback) {
     EXPECT_EQ(samples(body).at("velmora_reloads_total{result=\"done\"}"), "1");
 }
 
-// Connects from `source` to 127.0.0.1:port and sends the start of a request
-// that never ends; returns the descriptor, or -1.
+// Starts a connection from `source` to 127.0.0.1:port without waiting for
+// the server to take it, and sends the start of a request that never ends
+// once it is taken; returns the descriptor, or -1.
 int slow_client(const char* source, unsigned port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     struct sockaddr_in from {};
     from.sin_family = AF_INET;
     inet_pton(AF_INET, source, &from.sin_addr);
@@ -355,12 +358,17 @@ int slow_client(const char* source, unsigned port) {
     to.sin_port = htons(static_cast<in_port_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
-        write(fd, "GET /metr", 9) != 9) {
+        (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)) {
         if (fd >= 0) {
             close(fd);
         }
         return -1;
+    }
+    struct pollfd pfd {
+        fd, POLLOUT, 0
+    };
+    if (poll(&pfd, 1, 50) == 1) {
+        (void)!write(fd, "GET /metr", 9);
     }
     return fd;
 }

@@ -491,13 +491,15 @@ TEST_F(Flows, SigningTableSealsEachSenderWithItsIdentity) {
     ASSERT_FALSE(other.pem_path.empty());
     ASSERT_TRUE(write_file(
         keyfile, read_file(keyfile) + "lists._domainkey.lists.example.net " + other.record + "\n"));
-    ASSERT_TRUE(write_file(tmp / "signing.table",
+    // The table chooses the sealing identity: kept where the keys are.
+    ASSERT_TRUE(write_file(keys / "signing.table",
                            "# lists and their subdomains seal as the list host\n"
                            "*.example.net     lists.example.net:lists:" +
                                other.pem_path +
-                               "\nexample.org       example.org:sel1:" + key.pem_path + "\n"));
+                               "\nexample.org       example.org:sel1:" + key.pem_path + "\n",
+                           0600));
     auto& mta = start_mta(
-        {start_velmora("table", conf("Mode s\nSigningTable " + (tmp / "signing.table") + "\n"))});
+        {start_velmora("table", conf("Mode s\nSigningTable " + (keys / "signing.table") + "\n"))});
     struct sender_case {
         const char* from;
         const char* id;
