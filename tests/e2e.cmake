@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: BSD-2-Clause
-# End to end: a private Postfix instance (its own configuration, queue and
-# data directories in a temporary directory, smtpd on a loopback port, relaying
-# to smtp-sink) with milters behind it. Needs root and Debian's postfix
-# package; the tests skip themselves otherwise. Label e2e selects them.
+# End to end: a private Postfix and a private Sendmail instance (each with its
+# own configuration, queue and data directories in a temporary directory,
+# smtpd on a loopback port, relaying to smtp-sink) with milters behind them.
+# Needs root, Debian's postfix package and Sendmail unpacked by
+# scripts/fetch-sendmail; the tests skip themselves otherwise. Label e2e
+# selects them.
 
 # The private Postfix and velmora run in mount namespaces of their own.
 if(NOT (VELMORA_HAVE_UNSHARE AND VELMORA_HAVE_PRCTL))

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// e2e-support.cc - child processes, the private Postfix instance, the SMTP
-// client and message helpers of the end-to-end tests; see e2e-support.h.
+// e2e-support.cc - child processes, the syslog socket, the private Postfix
+// and Sendmail instances, the SMTP client and message helpers of the
+// end-to-end tests; see e2e-support.h.
 #include "e2e-support.h"
 
 #include <arpa/inet.h>
@@ -11,11 +12,14 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 
 extern char** environ;
@@ -221,6 +226,34 @@ std::string master_cf(int smtp_port) {
        << "scache unix - - n - 1 scache\n"
        << "postlog unix-dgram n - n - 1 postlogd\n";
     return cf.str();
+}
+
+// The messages smtp-sink wrote into the directory `sink`, oldest first.
+std::vector<std::string> sink_messages(const std::string& sink) {
+    std::vector<std::string> messages;
+    for (const auto& name : list_dir(sink)) {
+        const std::string text = read_file(sink + "/" + name);
+        // smtp-sink's own lines come first and end with its three-line
+        // Received field; an empty line follows the message.
+        size_t at = text.find("\nReceived: ");
+        if (at == std::string::npos) {
+            continue;
+        }
+        at = text.find('\n', at + 1);
+        while (at != std::string::npos && at + 1 < text.size() &&
+               (text[at + 1] == '\t' || text[at + 1] == ' ')) {
+            at = text.find('\n', at + 1);
+        }
+        if (at == std::string::npos) {
+            continue;
+        }
+        std::string m = text.substr(at + 1);
+        if (m.size() >= 2 && m.compare(m.size() - 2, 2, "\n\n") == 0) {
+            m.pop_back();
+        }
+        messages.push_back(std::move(m));
+    }
+    return messages;
 }
 
 }  // namespace
@@ -457,7 +490,140 @@ int run(const std::vector<std::string>& argv, std::string* out, double seconds,
     return ended ? status : -1;
 }
 
-// ---- A private Postfix ----
+// ---- Syslog ----
+
+syslog_capture::~syslog_capture() {
+    stop_ = true;
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    if (fd_ >= 0) {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+}
+
+bool syslog_capture::start(const std::string& path, std::string* err) {
+    path_ = path;
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un sun {};
+    sun.sun_family = AF_UNIX;
+    snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path.c_str());
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr*>(&sun), sizeof sun) != 0) {
+        *err = std::string{"syslog socket: "} + std::strerror(errno);
+        return false;
+    }
+    (void)chmod(path.c_str(), 0666);
+    reader_ = std::thread([this] {
+        char buf[8192];
+        while (!stop_) {
+            struct pollfd pfd {
+                fd_, POLLIN, 0
+            };
+            if (poll(&pfd, 1, 100) != 1) {
+                continue;
+            }
+            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n > 0) {
+                std::lock_guard<std::mutex> guard{lock_};
+                lines_.emplace_back(buf, static_cast<size_t>(n));
+            }
+        }
+    });
+    return true;
+}
+
+std::vector<std::string> syslog_capture::lines() const {
+    std::lock_guard<std::mutex> guard{lock_};
+    return lines_;
+}
+
+bool syslog_capture::contains(const std::string& text) const {
+    return count(text) > 0;
+}
+
+size_t syslog_capture::count(const std::string& text) const {
+    std::lock_guard<std::mutex> guard{lock_};
+    size_t n = 0;
+    for (const auto& l : lines_) {
+        n += l.find(text) != std::string::npos;
+    }
+    return n;
+}
+
+bool syslog_capture::wait_for(const std::string& text, double seconds) const {
+    const double end = now() + seconds;
+    while (now() < end) {
+        if (contains(text)) {
+            return true;
+        }
+        usleep(20000);
+    }
+    return contains(text);
+}
+
+bool enter_private_dev(const std::string& olddev, const std::string& devlog) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("/dev", olddev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0) {
+        return false;
+    }
+    for (const char* name : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        const std::string target = std::string{"/dev/"} + name;
+        const int fd = open(target.c_str(), O_CREAT | O_WRONLY, 0666);
+        if (fd >= 0) {
+            close(fd);
+        }
+        (void)mount((olddev + "/" + name).c_str(), target.c_str(), nullptr, MS_BIND, nullptr);
+    }
+    (void)symlink("/proc/self/fd", "/dev/fd");
+    (void)symlink("/proc/self/fd/0", "/dev/stdin");
+    (void)symlink("/proc/self/fd/1", "/dev/stdout");
+    (void)symlink("/proc/self/fd/2", "/dev/stderr");
+    const int fd = open("/dev/log", O_CREAT | O_WRONLY, 0666);
+    if (fd >= 0) {
+        close(fd);
+    }
+    const bool ok = mount(devlog.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
+    (void)umount2(olddev.c_str(), MNT_DETACH);
+    return ok;
+}
+
+// ---- The MTAs ----
+
+const char* mta_name(mta_kind kind) {
+    return kind == mta_kind::postfix ? "postfix" : "sendmail";
+}
+
+void PrintTo(mta_kind kind, std::ostream* os) {
+    *os << mta_name(kind);
+}
+
+std::string mta_skip_reason(mta_kind kind) {
+    // Both hand their mail to Postfix's smtp-sink.
+    std::string why = skip_reason();
+    if (!why.empty() || kind == mta_kind::postfix) {
+        return why;
+    }
+    const std::string root = sendmail_root();
+    for (const char* p : {"/usr/libexec/sendmail/sendmail", "/usr/share/sendmail/cf/m4/cf.m4"}) {
+        if (access((root + p).c_str(), R_OK) != 0) {
+            return "Sendmail is not unpacked in " + root + " (scripts/fetch-sendmail does it)";
+        }
+    }
+    if (access("/usr/bin/m4", X_OK) != 0) {
+        return "m4 is not installed";
+    }
+    return {};
+}
+
+std::unique_ptr<mta_instance> make_mta(mta_kind kind) {
+    if (kind == mta_kind::postfix) {
+        return std::make_unique<postfix_instance>();
+    }
+    return std::make_unique<sendmail_instance>();
+}
 
 bool postfix_instance::start(const mta_options& opt, std::string* err) {
     const std::string& d = dir_.path();
@@ -567,7 +733,7 @@ bool postfix_instance::queue_empty() const {
     return true;
 }
 
-bool postfix_instance::wait_delivered(size_t n, double seconds) const {
+bool mta_instance::wait_delivered(size_t n, double seconds) const {
     const double end = now() + seconds;
     while (now() < end) {
         if (sent_count() >= n && queue_empty()) {
@@ -579,31 +745,7 @@ bool postfix_instance::wait_delivered(size_t n, double seconds) const {
 }
 
 std::vector<std::string> postfix_instance::delivered() const {
-    std::vector<std::string> messages;
-    const std::string sink = dir_ / "sink";
-    for (const auto& name : list_dir(sink)) {
-        const std::string text = read_file(sink + "/" + name);
-        // smtp-sink's own lines come first and end with its three-line
-        // Received field; an empty line follows the message.
-        size_t at = text.find("\nReceived: ");
-        if (at == std::string::npos) {
-            continue;
-        }
-        at = text.find('\n', at + 1);
-        while (at != std::string::npos && at + 1 < text.size() &&
-               (text[at + 1] == '\t' || text[at + 1] == ' ')) {
-            at = text.find('\n', at + 1);
-        }
-        if (at == std::string::npos) {
-            continue;
-        }
-        std::string m = text.substr(at + 1);
-        if (m.size() >= 2 && m.compare(m.size() - 2, 2, "\n\n") == 0) {
-            m.pop_back();
-        }
-        messages.push_back(std::move(m));
-    }
-    return messages;
+    return sink_messages(dir_ / "sink");
 }
 
 int postfix_instance::sendmail(const std::string& from, const std::string& to,
@@ -613,6 +755,198 @@ int postfix_instance::sendmail(const std::string& from, const std::string& to,
 
 void postfix_instance::flush() const {
     (void)run({"/usr/sbin/postqueue", "-c", config_dir(), "-f"}, nullptr, 30);
+}
+
+// ---- A private Sendmail ----
+
+std::string sendmail_root() {
+    const char* dir = std::getenv("VELMORA_SENDMAIL_DIR");
+    return dir != nullptr && dir[0] != '\0' ? dir : "/var/cache/velmora-sendmail/root";
+}
+
+std::string sendmail_host(int smtp_port) {
+    return "mta-" + std::to_string(smtp_port) + ".velmora.test";
+}
+
+std::string sendmail_mc(const std::string& dir, int smtp_port, int relay_port,
+                        const mta_options& opt) {
+    std::ostringstream mc;
+    mc << "divert(-1)\n"
+       << "# A private Sendmail relaying everything to 127.0.0.1:" << relay_port << "\n"
+       << "divert(0)dnl\n"
+       << "OSTYPE(`linux')dnl\n"
+       << "define(`confDOMAIN_NAME', `" << sendmail_host(smtp_port) << "')dnl\n"
+       << "define(`QUEUE_DIR', `" << dir << "/queue')dnl\n"
+       << "define(`confPID_FILE', `" << dir << "/sendmail.pid')dnl\n"
+       << "define(`STATUS_FILE', `')dnl\n"
+       << "define(`ALIAS_FILE', `')dnl\n"
+       << "define(`HELP_FILE', `')dnl\n"
+       << "define(`confHOSTS_FILE', `" << dir << "/etc/hosts')dnl\n"
+       << "define(`confSERVICE_SWITCH_FILE', `" << dir << "/etc/service.switch')dnl\n"
+       << "define(`confDONT_PROBE_INTERFACES', `True')dnl\n"
+       << "define(`confDELIVERY_MODE', `background')dnl\n"
+       << "define(`confLOG_LEVEL', `9')dnl\n"
+       << "define(`confTO_IDENT', `0s')dnl\n"
+       << "define(`confMIN_QUEUE_AGE', `0')dnl\n"
+       // A busy build machine must not make it queue or refuse mail.
+       << "define(`confQUEUE_LA', `1000')dnl\n"
+       << "define(`confREFUSE_LA', `1000')dnl\n"
+       << "define(`confMAX_DAEMON_CHILDREN', `0')dnl\n"
+       << "define(`SMART_HOST', `relay:[127.0.0.1]')dnl\n"
+       << "define(`RELAY_MAILER_ARGS', `TCP $h " << relay_port
+       << "')dnl\n"
+       // The macros the filter reads: j (this host) and i (queue id).
+       << "define(`confMILTER_MACROS_CONNECT', `j, _, {daemon_name}, {if_name}, {if_addr}')dnl\n"
+       << "define(`confMILTER_MACROS_ENVFROM', `i, {auth_type}, {auth_authen}')dnl\n"
+       << "define(`confMILTER_MACROS_EOH', `i')dnl\n"
+       << "define(`confMILTER_MACROS_EOM', `i, {msg_id}')dnl\n"
+       << "FEATURE(`nocanonify')dnl\n"
+       << "FEATURE(`accept_unresolvable_domains')dnl\n"
+       << "FEATURE(`no_default_msa')dnl\n"
+       << "DAEMON_OPTIONS(`Family=inet, Addr=127.0.0.1, Port=" << smtp_port << ", Name=MTA')dnl\n";
+    const std::string timeouts = opt.milter_timeout > 0
+                                     ? "C:" + std::to_string(opt.milter_timeout) +
+                                           "s;S:" + std::to_string(opt.milter_timeout) +
+                                           "s;R:" + std::to_string(opt.milter_timeout) +
+                                           "s;E:" + std::to_string(opt.milter_timeout) + "s"
+                                     : "C:10s;S:30s;R:30s;E:5m";
+    std::istringstream specs{opt.milter};
+    int n = 0;
+    for (std::string spec; std::getline(specs, spec, ',');) {
+        spec.erase(0, spec.find_first_not_of(' '));
+        if (!spec.empty()) {
+            // F=T: a filter that cannot be reached fails the message temporarily.
+            mc << "INPUT_MAIL_FILTER(`filter" << n++ << "', `S=" << spec << ", F=T, T=" << timeouts
+               << "')dnl\n";
+        }
+    }
+    for (const auto& line : opt.extra_mc) {
+        mc << line << "\n";
+    }
+    mc << "MAILER(`smtp')dnl\n";
+    return mc.str();
+}
+
+bool sendmail_instance::start(const mta_options& opt, std::string* err) {
+    const std::string& d = dir_.path();
+    if (d.empty()) {
+        *err = "cannot make a temporary directory";
+        return false;
+    }
+    const std::string root = sendmail_root();
+    smtp_port_ = free_port();
+    sink_port_ = opt.relay_port > 0 ? opt.relay_port : free_port();
+    for (const char* sub : {"etc", "queue", "sink", "olddev"}) {
+        if (mkdir((d + "/" + sub).c_str(), 0755) != 0) {
+            *err = std::string{"mkdir "} + sub + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    const struct passwd* pw = getpwnam("postfix");
+    if (pw == nullptr || chmod((d + "/queue").c_str(), 0700) != 0 ||
+        chown((d + "/sink").c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+        *err = "cannot prepare the queue and sink directories";
+        return false;
+    }
+    const std::string host = sendmail_host(smtp_port_);
+    const std::string short_name = host.substr(0, host.find('.'));
+    // The packaged binary is set-group-id: a copy without the bit.
+    const std::string binary = read_file(root + "/usr/libexec/sendmail/sendmail");
+    const std::string mc = d + "/etc/sendmail.mc";
+    if (binary.empty() || !write_file(d + "/sendmail", binary, 0755) ||
+        !write_file(mc, sendmail_mc(d, smtp_port_, sink_port_, opt)) ||
+        !write_file(d + "/etc/hosts",
+                    "127.0.0.1 " + sendmail_host(smtp_port_) + " " + short_name + " localhost\n") ||
+        !write_file(d + "/etc/service.switch", "hosts files\naliases files\n")) {
+        *err = "cannot write the Sendmail files";
+        return false;
+    }
+    {
+        child m4;
+        child_options o;
+        o.stdout_path = d + "/etc/sendmail.cf";
+        o.stderr_path = d + "/m4.log";
+        int status = -1;
+        if (!m4.start({"/usr/bin/m4", "-D_CF_DIR_=" + root + "/usr/share/sendmail/cf/",
+                       root + "/usr/share/sendmail/cf/m4/cf.m4", mc},
+                      o, err) ||
+            !m4.wait(30, &status) || status != 0) {
+            *err = "m4 failed on sendmail.mc: " + read_file(d + "/m4.log");
+            return false;
+        }
+    }
+    if (!syslog_.start(d + "/syslog", err)) {
+        return false;
+    }
+    if (opt.relay_port == 0) {
+        child_options so;
+        so.stderr_path = d + "/sink.log";
+        if (!sink_.start({"/usr/sbin/smtp-sink", "-u", "postfix", "-d", d + "/sink/%H%M%S.",
+                          "127.0.0.1:" + std::to_string(sink_port_), "256"},
+                         so, err) ||
+            !wait_connectable(sink_port_, sink_, 10)) {
+            *err = "smtp-sink did not start: " + read_file(d + "/sink.log");
+            return false;
+        }
+    }
+    child_options o;
+    o.stderr_path = d + "/daemon.log";
+    o.stdout_path = d + "/daemon.log";
+    o.env.push_back("LD_LIBRARY_PATH=" + root + "/usr/lib/x86_64-linux-gnu");
+    const std::string olddev = d + "/olddev";
+    const std::string devlog = d + "/syslog";
+    const std::string hosts = d + "/etc/hosts";
+    o.setup = [olddev, devlog, hosts, short_name] {
+        // A process group of its own (its children stay in it), and the
+        // host name the private /etc/hosts qualifies.
+        return setsid() > 0 && unshare(CLONE_NEWUTS) == 0 &&
+               sethostname(short_name.data(), short_name.size()) == 0 &&
+               enter_private_dev(olddev, devlog) &&
+               mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+    };
+    if (!daemon_.start({d + "/sendmail", "-C", d + "/etc/sendmail.cf", "-bD", "-q5s"}, o, err) ||
+        !wait_connectable(smtp_port_, daemon_, 30)) {
+        *err = "Sendmail did not start: " + read_file(d + "/daemon.log") + log();
+        return false;
+    }
+    return true;
+}
+
+void sendmail_instance::stop() {
+    const pid_t daemon = daemon_.pid();
+    if (daemon > 0) {
+        // The daemon stops its children on SIGTERM; those left come back to
+        // us as their reaper.
+        daemon_.stop(SIGTERM, 10);
+        reap_group(daemon, 10);
+    }
+    sink_.stop(SIGTERM, 5);
+}
+
+std::string sendmail_instance::log() const {
+    std::string text;
+    for (const auto& line : syslog_.lines()) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+size_t sendmail_instance::sent_count() const {
+    return syslog_.count("stat=Sent");
+}
+
+bool sendmail_instance::queue_empty() const {
+    for (const auto& name : list_dir(dir_ / "queue")) {
+        // Queue, data and temporary files of a message.
+        if (name.size() > 2 && name[1] == 'f' && std::strchr("dqt", name[0]) != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> sendmail_instance::delivered() const {
+    return sink_messages(dir_ / "sink");
 }
 
 // ---- SMTP ----

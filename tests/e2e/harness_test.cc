@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// harness_test.cc - the private Postfix instance itself, before any velmora:
-// it relays byte for byte with no milter and through the null milter, runs
-// local submissions through non_smtpd_milters, and defers mail while its
-// milter is down.
+// harness_test.cc - the private Postfix and Sendmail instances themselves,
+// before any velmora: each relays byte for byte with no milter and through
+// the null milter, and refuses mail temporarily while its milter is down;
+// a field the milter inserts at index 1 sits just below the MTA's Received
+// field; Postfix runs local submissions through non_smtpd_milters.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -25,10 +26,10 @@ const std::string sample =
     "\n"
     ".a line that starts with a dot\n";
 
-class Harness : public ::testing::Test {
+class Harness : public ::testing::TestWithParam<mta_kind> {
   protected:
     void SetUp() override {
-        const std::string why = skip_reason();
+        const std::string why = mta_skip_reason(GetParam());
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
@@ -48,16 +49,17 @@ class Harness : public ::testing::Test {
     }
 
     void TearDown() override {
-        mta.stop();
+        mta->stop();
         // Nothing to finish: a kill spares libmilter's five-second stop poll.
         milter.stop(SIGKILL);
     }
 
     child milter;
-    postfix_instance mta;
+    std::unique_ptr<mta_instance> owned = make_mta(GetParam());
+    mta_instance* mta = owned.get();
 };
 
-// What Postfix delivers: its own Received field, then the message as sent,
+// What the MTA delivers: its own Received field, then the message as sent,
 // with `inserted` just below that field.
 void expect_relayed(const std::string& delivered, const std::string& sent,
                     const std::string& inserted = "") {
@@ -71,77 +73,86 @@ void expect_relayed(const std::string& delivered, const std::string& sent,
     EXPECT_EQ(delivered.substr(end + 1), inserted + sent);
 }
 
-TEST_F(Harness, RelaysByteForByteWithoutMilter) {
+TEST_P(Harness, RelaysByteForByteWithoutMilter) {
     std::string err;
-    ASSERT_TRUE(mta.start({}, &err)) << err;
+    ASSERT_TRUE(mta->start({}, &err)) << err;
     smtp_session s;
-    ASSERT_TRUE(s.open(mta.smtp_port(), &err)) << err;
+    ASSERT_TRUE(s.open(mta->smtp_port(), &err)) << err;
     EXPECT_EQ(s.send("alice@example.org", "bob@example.net", sample), 250) << s.last_reply();
     s.close();
-    ASSERT_TRUE(mta.wait_delivered(1, 30)) << mta.log();
-    const auto got = mta.delivered();
+    ASSERT_TRUE(mta->wait_delivered(1, 30)) << mta->log();
+    const auto got = mta->delivered();
     ASSERT_EQ(got.size(), 1u);
     expect_relayed(got[0], sample);
 }
 
-TEST_F(Harness, NullMilterPassesEveryMessageUnchanged) {
+TEST_P(Harness, NullMilterPassesEveryMessageUnchanged) {
     mta_options opt;
     opt.milter = start_null_milter(false);
     std::string err;
-    ASSERT_TRUE(mta.start(opt, &err)) << err;
+    ASSERT_TRUE(mta->start(opt, &err)) << err;
     constexpr int sessions = 2;
     constexpr int per_session = 5;
     for (int i = 0; i < sessions; ++i) {
         smtp_session s;
-        ASSERT_TRUE(s.open(mta.smtp_port(), &err)) << err;
+        ASSERT_TRUE(s.open(mta->smtp_port(), &err)) << err;
         for (int j = 0; j < per_session; ++j) {
             EXPECT_EQ(s.send("alice@example.org", "bob@example.net", sample), 250)
                 << s.last_reply();
         }
     }
-    ASSERT_TRUE(mta.wait_delivered(sessions * per_session, 30)) << mta.log();
-    const auto got = mta.delivered();
+    ASSERT_TRUE(mta->wait_delivered(sessions * per_session, 30)) << mta->log();
+    const auto got = mta->delivered();
     ASSERT_EQ(got.size(), static_cast<size_t>(sessions * per_session));
     for (const auto& m : got) {
         expect_relayed(m, sample);
     }
-    EXPECT_EQ(mta.log().find("milter"), std::string::npos) << mta.log();
+    EXPECT_EQ(mta->log().find("milter"), std::string::npos) << mta->log();
 }
 
-TEST_F(Harness, LocalSubmissionGoesThroughTheMilter) {
+// Index 1 is just below the MTA's own Received field, over SMTP and (Postfix)
+// for local submission.
+TEST_P(Harness, InsertedFieldSitsBelowTheReceivedField) {
     mta_options opt;
     opt.milter = start_null_milter(true);
     std::string err;
-    ASSERT_TRUE(mta.start(opt, &err)) << err;
-    std::string out;
-    ASSERT_EQ(mta.sendmail("alice@example.org", "bob@example.net", sample, &out), 0) << out;
+    ASSERT_TRUE(mta->start(opt, &err)) << err;
+    size_t sent = 0;
+    if (GetParam() == mta_kind::postfix) {
+        std::string out;
+        ASSERT_EQ(static_cast<postfix_instance&>(*mta).sendmail("alice@example.org",
+                                                                "bob@example.net", sample, &out),
+                  0)
+            << out;
+        ++sent;
+    }
     smtp_session s;
-    ASSERT_TRUE(s.open(mta.smtp_port(), &err)) << err;
+    ASSERT_TRUE(s.open(mta->smtp_port(), &err)) << err;
     EXPECT_EQ(s.send("alice@example.org", "bob@example.net", sample), 250) << s.last_reply();
+    ++sent;
     s.close();
-    ASSERT_TRUE(mta.wait_delivered(2, 30)) << mta.log();
-    const auto got = mta.delivered();
-    ASSERT_EQ(got.size(), 2u);
+    ASSERT_TRUE(mta->wait_delivered(sent, 30)) << mta->log();
+    const auto got = mta->delivered();
+    ASSERT_EQ(got.size(), sent);
     for (const auto& m : got) {
-        // Index 1 is just below Postfix's own Received field.
         expect_relayed(m, sample, "X-Null-Milter: passed\n");
     }
 }
 
-TEST_F(Harness, MilterDownDefersAndLosesNothing) {
+TEST_P(Harness, MilterDownDefersAndLosesNothing) {
     mta_options opt;
     const int port = free_port();
     opt.milter = "inet:" + std::to_string(port) + "@127.0.0.1";
     std::string err;
-    ASSERT_TRUE(mta.start(opt, &err)) << err;
+    ASSERT_TRUE(mta->start(opt, &err)) << err;
     smtp_session s;
-    ASSERT_TRUE(s.open(mta.smtp_port(), &err)) << err;
+    ASSERT_TRUE(s.open(mta->smtp_port(), &err)) << err;
     const int rc = s.send("alice@example.org", "bob@example.net", sample);
     EXPECT_GE(rc, 400) << s.last_reply();
     EXPECT_LT(rc, 500) << s.last_reply();
     s.close();
-    EXPECT_TRUE(mta.queue_empty());
-    EXPECT_TRUE(mta.delivered().empty());
+    EXPECT_TRUE(mta->queue_empty());
+    EXPECT_TRUE(mta->delivered().empty());
 
     // The milter comes up: the same message is now accepted and delivered once.
     std::vector<std::string> argv{VELMORA_NULL_MILTER, "-p", opt.milter};
@@ -150,12 +161,15 @@ TEST_F(Harness, MilterDownDefersAndLosesNothing) {
     for (int attempt = 0; attempt < 50 && code != 250; ++attempt) {
         usleep(100000);
         smtp_session again;
-        ASSERT_TRUE(again.open(mta.smtp_port(), &err)) << err;
+        ASSERT_TRUE(again.open(mta->smtp_port(), &err)) << err;
         code = again.send("alice@example.org", "bob@example.net", sample);
     }
     EXPECT_EQ(code, 250);
-    ASSERT_TRUE(mta.wait_delivered(1, 30)) << mta.log();
-    EXPECT_EQ(mta.delivered().size(), 1u);
+    ASSERT_TRUE(mta->wait_delivered(1, 30)) << mta->log();
+    EXPECT_EQ(mta->delivered().size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Mta, Harness, ::testing::Values(mta_kind::postfix, mta_kind::sendmail),
+                         [](const auto& p) { return std::string{mta_name(p.param)}; });
 
 }  // namespace

@@ -31,46 +31,6 @@ namespace velmora_e2e {
 
 namespace {
 
-double now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// Gives the calling process a /dev of its own: a tmpfs holding the usual
-// devices (bound from the real /dev) and, as /dev/log, the capture socket.
-bool private_dev(const std::string& olddev, const std::string& devlog) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("/dev", olddev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-        mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0) {
-        return false;
-    }
-    for (const char* name : {"null", "zero", "full", "random", "urandom", "tty"}) {
-        const std::string target = std::string{"/dev/"} + name;
-        const int fd = open(target.c_str(), O_CREAT | O_WRONLY, 0666);
-        if (fd >= 0) {
-            close(fd);
-        }
-        (void)mount((olddev + "/" + name).c_str(), target.c_str(), nullptr, MS_BIND, nullptr);
-    }
-    (void)symlink("/proc/self/fd", "/dev/fd");
-    (void)symlink("/proc/self/fd/0", "/dev/stdin");
-    (void)symlink("/proc/self/fd/1", "/dev/stdout");
-    (void)symlink("/proc/self/fd/2", "/dev/stderr");
-    const int fd = open("/dev/log", O_CREAT | O_WRONLY, 0666);
-    if (fd >= 0) {
-        close(fd);
-    }
-    const bool ok = mount(devlog.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
-    (void)umount2(olddev.c_str(), MNT_DETACH);
-    return ok;
-}
-
-}  // namespace
-
-namespace {
-
 // Writes the private key to DIR/NAME.pem (mode 0600) and fills in the record.
 test_key store_key(EVP_PKEY* key, const std::string& dir, const std::string& name) {
     test_key out;
@@ -102,78 +62,6 @@ test_key make_ed25519_key(const std::string& dir, const std::string& name) {
     return store_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), dir, name);
 }
 
-// ---- Syslog ----
-
-syslog_capture::~syslog_capture() {
-    stop_ = true;
-    if (reader_.joinable()) {
-        reader_.join();
-    }
-    if (fd_ >= 0) {
-        close(fd_);
-        unlink(path_.c_str());
-    }
-}
-
-bool syslog_capture::start(const std::string& path, std::string* err) {
-    path_ = path;
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un sun {};
-    sun.sun_family = AF_UNIX;
-    snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path.c_str());
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr*>(&sun), sizeof sun) != 0) {
-        *err = std::string{"syslog socket: "} + std::strerror(errno);
-        return false;
-    }
-    (void)chmod(path.c_str(), 0666);
-    reader_ = std::thread([this] {
-        char buf[8192];
-        while (!stop_) {
-            struct pollfd pfd {
-                fd_, POLLIN, 0
-            };
-            if (poll(&pfd, 1, 100) != 1) {
-                continue;
-            }
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n > 0) {
-                std::lock_guard<std::mutex> guard{lock_};
-                lines_.emplace_back(buf, static_cast<size_t>(n));
-            }
-        }
-    });
-    return true;
-}
-
-std::vector<std::string> syslog_capture::lines() const {
-    std::lock_guard<std::mutex> guard{lock_};
-    return lines_;
-}
-
-bool syslog_capture::contains(const std::string& text) const {
-    return count(text) > 0;
-}
-
-size_t syslog_capture::count(const std::string& text) const {
-    std::lock_guard<std::mutex> guard{lock_};
-    size_t n = 0;
-    for (const auto& l : lines_) {
-        n += l.find(text) != std::string::npos;
-    }
-    return n;
-}
-
-bool syslog_capture::wait_for(const std::string& text, double seconds) const {
-    const double end = now() + seconds;
-    while (now() < end) {
-        if (contains(text)) {
-            return true;
-        }
-        usleep(20000);
-    }
-    return contains(text);
-}
-
 // ---- velmora ----
 
 child_options velmora_child_options(const std::string& scratch, const std::string& devlog,
@@ -190,7 +78,7 @@ child_options velmora_child_options(const std::string& scratch, const std::strin
                 return false;
             }
         }
-        return private_dev(olddev, devlog);
+        return enter_private_dev(olddev, devlog);
     };
     return opt;
 }

@@ -1,21 +1,17 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // velmora-fixture.h - what the end-to-end tests need around velmora itself:
-// sealing keys and their records, a syslog that the test reads, velmora
-// started in a private mount namespace (its own /dev/log, and optionally a
-// resolver pointed at velmora-testdns), and chain validation of delivered
-// messages with the library.
+// sealing keys and their records, velmora started in a private mount
+// namespace (its own /dev/log, and optionally a resolver pointed at
+// velmora-testdns), and chain validation of delivered messages with the
+// library.
 //
 // Memory:  C++ owners; each object stops or removes what it made.
 // Errors:  start-up functions return false with the reason in *err.
-// Threads: the syslog reader runs a thread of its own; the rest is for the
-//          test's main thread.
+// Threads: for the test's main thread.
 #ifndef VELMORA_TESTS_E2E_VELMORA_FIXTURE_H
 #define VELMORA_TESTS_E2E_VELMORA_FIXTURE_H
 
-#include <atomic>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e-support.h"
@@ -31,31 +27,6 @@ struct test_key {
 test_key make_key(const std::string& dir, const std::string& name, int bits);
 // Makes an Ed25519 key (record "v=DKIM1; k=ed25519; p=..."), as make_key().
 test_key make_ed25519_key(const std::string& dir, const std::string& name);
-
-// A datagram socket that receives what syslog() writes to /dev/log in the
-// namespaces of velmora_child_options(); lines are kept in order.
-class syslog_capture {
-  public:
-    syslog_capture() = default;
-    syslog_capture(const syslog_capture&) = delete;
-    syslog_capture& operator=(const syslog_capture&) = delete;
-    ~syslog_capture();
-    bool start(const std::string& path, std::string* err);
-    const std::string& path() const { return path_; }
-    std::vector<std::string> lines() const;
-    bool contains(const std::string& text) const;
-    // Waits until a line contains `text`.
-    bool wait_for(const std::string& text, double seconds) const;
-    size_t count(const std::string& text) const;
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::thread reader_;
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
-};
 
 // How velmora runs: in a private mount namespace whose /dev/log is the
 // capture's socket and, when dns_address is not empty, whose resolver asks
