@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// load_test.cc - velmora under load behind a private Postfix: configuration
-// reloads while mail flows, and a worker killed mid-load under the
-// auto-restart parent. Either way every message the MTA accepted is
-// delivered exactly once.
+// load_test.cc - velmora under load behind a private Postfix and a private
+// Sendmail: configuration reloads while mail flows, and a worker killed
+// mid-load under the auto-restart parent. Either way every message the MTA
+// accepted is delivered exactly once.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -114,7 +114,7 @@ class load {
 };
 
 // How often each message id was delivered.
-std::map<std::string, int> delivered_ids(const postfix_instance& mta,
+std::map<std::string, int> delivered_ids(const mta_instance& mta,
                                          std::map<std::string, std::string>* by_id = nullptr) {
     std::map<std::string, int> count;
     for (const auto& m : mta.delivered()) {
@@ -132,10 +132,10 @@ std::map<std::string, int> delivered_ids(const postfix_instance& mta,
     return count;
 }
 
-class Load : public ::testing::Test {
+class Load : public ::testing::TestWithParam<mta_kind> {
   protected:
     void SetUp() override {
-        const std::string why = skip_reason();
+        const std::string why = mta_skip_reason(GetParam());
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
@@ -168,7 +168,7 @@ class Load : public ::testing::Test {
 // Flow 5: reloads alternate two configurations ten times a second while 16
 // sessions send; then a broken configuration is refused and the last good
 // one stays in force.
-TEST_F(Load, ReloadUnderLoadLosesNothing) {
+TEST_P(Load, ReloadUnderLoadLosesNothing) {
     const std::string path = tmp / "velmora.conf";
     ASSERT_TRUE(write_file(path, conf("sel1", k1)));
     const std::string spec = "inet:" + std::to_string(free_port()) + "@127.0.0.1";
@@ -182,7 +182,8 @@ TEST_F(Load, ReloadUnderLoadLosesNothing) {
         usleep(25000);
     }
     ASSERT_TRUE(milter_listening(spec)) << read_file(tmp / "err");
-    postfix_instance mta;
+    const auto owned = make_mta(GetParam());
+    mta_instance& mta = *owned;
     mta_options opt;
     opt.milter = spec;
     ASSERT_TRUE(mta.start(opt, &err)) << err;
@@ -223,7 +224,10 @@ TEST_F(Load, ReloadUnderLoadLosesNothing) {
         EXPECT_EQ(seen, traffic.accepted().size());
         EXPECT_EQ(selectors, (std::set<std::string>{"sel1", "sel2"}));
     }
-    EXPECT_EQ(mta.log().find("milter-reject"), std::string::npos);
+    // How each logs a message its milter refused.
+    EXPECT_EQ(mta.log().find(GetParam() == mta_kind::postfix ? "milter-reject" : "reject="),
+              std::string::npos)
+        << mta.log();
     EXPECT_TRUE(syslog.wait_for("required parameter \"Selector\" missing", 5));
 
     // After the refused file, new sessions still seal with sel1.
@@ -245,7 +249,7 @@ TEST_F(Load, ReloadUnderLoadLosesNothing) {
 // Flow 6: with -A, the worker is killed mid-load. The parent logs it and
 // starts another; messages in flight get 4xx and, sent again, arrive; all
 // arrive exactly once. SIGTERM to the parent with sessions open ends all.
-TEST_F(Load, WorkerCrashLosesNothing) {
+TEST_P(Load, WorkerCrashLosesNothing) {
     const std::string path = tmp / "velmora.conf";
     ASSERT_TRUE(write_file(path, conf("sel1", k1)));
     const std::string spec = "inet:" + std::to_string(free_port()) + "@127.0.0.1";
@@ -259,7 +263,8 @@ TEST_F(Load, WorkerCrashLosesNothing) {
         usleep(25000);
     }
     ASSERT_TRUE(milter_listening(spec)) << read_file(tmp / "err");
-    postfix_instance mta;
+    const auto owned = make_mta(GetParam());
+    mta_instance& mta = *owned;
     mta_options opt;
     opt.milter = spec;
     opt.milter_timeout = 10;
@@ -333,5 +338,8 @@ TEST_F(Load, WorkerCrashLosesNothing) {
     EXPECT_EQ(errors.find("Assertion"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("ERROR"), std::string::npos) << errors;
 }
+
+INSTANTIATE_TEST_SUITE_P(Mta, Load, ::testing::Values(mta_kind::postfix, mta_kind::sendmail),
+                         [](const auto& p) { return std::string{mta_name(p.param)}; });
 
 }  // namespace
