@@ -568,6 +568,15 @@ int check_sealing(config_setting* data, arcf_config* conf, const char* userid, c
     }
     // Mode v only validates: no sealing identity is needed.
     const bool may_seal = conf->conf_mode == 0 || (conf->conf_mode & ARC_MODE_SIGN) != 0;
+    // An MTA may write address fields anew after the filter has seen them
+    // (Sendmail unfolds them and drops trailing blanks): simple header
+    // canonicalization does not survive that, relaxed does.
+    if (data != nullptr && may_seal && conf->conf_canonhdr == ARC_CANON_SIMPLE &&
+        conf->conf_dolog) {
+        arcf_log(LOG_WARNING,
+                 "simple header canonicalization: seals break where the MTA rewrites address "
+                 "fields after the filter (Sendmail does); relaxed survives it");
+    }
     const bool any = conf->conf_domain != nullptr || conf->conf_selector != nullptr ||
                      conf->conf_keyfile != nullptr;
     // Without a configuration file nothing is required (test mode).

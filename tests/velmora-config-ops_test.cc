@@ -260,6 +260,37 @@ TEST_F(ConfigOps, SealingKeysMustSuitTheSignatureAlgorithm) {
     }
 }
 
+// Simple header canonicalization breaks behind an MTA that rewrites address
+// fields after the filter; a sealing configuration that asks for it is warned.
+TEST_F(ConfigOps, WarnsOfSimpleHeaderCanonicalization) {
+    const std::string warning =
+        "simple header canonicalization: seals break where the MTA rewrites address fields "
+        "after the filter (Sendmail does); relaxed survives it";
+    struct canon_case {
+        const char* extra;
+        bool warned;
+    };
+    constexpr canon_case cases[] = {
+        {"", false},
+        {"Canonicalization relaxed/simple\n", false},
+        {"Canonicalization simple/relaxed\n", true},
+        {"Canonicalization simple\n", true},
+        {"Canonicalization simple/simple\nMode v\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.extra);
+        log_capture log;
+        write_file_as(dir_ + "/c.conf", with_dir("Syslog yes\n" + seal_conf + c.extra, dir_));
+        record_owner rec;
+        ASSERT_EQ(load_config(dir_ + "/c.conf", &rec.conf), "");
+        const auto lines = log.lines();
+        EXPECT_EQ(lines.size(), c.warned ? 1u : 0u);
+        if (c.warned && !lines.empty()) {
+            EXPECT_EQ(lines[0], std::make_pair(LOG_WARNING, warning));
+        }
+    }
+}
+
 TEST_F(ConfigOps, SetlibHandsTheCryptoPolicyToTheLibrary) {
     for (const bool safe : {false, true}) {
         SCOPED_TRACE(safe);
