@@ -793,7 +793,8 @@ std::string sendmail_mc(const std::string& dir, int smtp_port, int relay_port,
        << "define(`confREFUSE_LA', `1000')dnl\n"
        << "define(`confMAX_DAEMON_CHILDREN', `0')dnl\n"
        << "define(`SMART_HOST', `relay:[127.0.0.1]')dnl\n"
-       << "define(`RELAY_MAILER_ARGS', `TCP $h " << relay_port
+       << "define(`RELAY_MAILER_ARGS', `TCP $h " << relay_port << "')dnl\n"
+       << "define(`ESMTP_MAILER_ARGS', `TCP $h " << relay_port
        << "')dnl\n"
        // The macros the filter reads: j (this host) and i (queue id).
        << "define(`confMILTER_MACROS_CONNECT', `j, _, {daemon_name}, {if_name}, {if_addr}')dnl\n"

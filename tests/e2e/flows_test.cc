@@ -463,7 +463,87 @@ TEST_F(Flows, ForgedResultsOfEveryShapeNeverReachTheSeal) {
     EXPECT_TRUE(syslog.wait_for("too much header data; accepting", 5));
 }
 
-// Flow 5: TrustedAuthservIDs names the site's other MTAs. Their results
+// Flow 5: what each MTA does to a message after its filter saw it, judged
+// on the delivered seal. Sendmail unfolds the address fields (From, To, Cc,
+// Reply-To) and drops their trailing blanks: relaxed header
+// canonicalization, the default, survives that and simple does not. Both
+// add a missing Date and Message-ID after the filter, which the seal does
+// not cover. Both break body lines that are too long for their next hop
+// (Postfix's smtp_line_length_limit, 998; the line limit of Sendmail's mailer,
+// 990 for esmtp, 2040 for relay): no canonicalization survives that, only
+// a limit of the MTA's that leaves the line alone.
+TEST_P(Flows, SealsSurviveWhatTheMtaChangesOrFailAsDocumented) {
+    const std::string folded =
+        "From: Alice <alice@example.org>\n"
+        "To: Bob <bob@example.net>,\n"
+        "\tCarol <carol@example.net>\n"
+        "Cc: Dave <dave@example.net> \n"
+        "Subject: folded\n"
+        "Date: Thu, 10 Dec 2026 12:00:00 +0000\n"
+        "Message-ID: <folded@example.org>\n"
+        "\n"
+        "Hello.\n";
+    const std::string undated =
+        "From: Alice <alice@example.org>\nTo: Bob <bob@example.net>\nSubject: undated\n\nHello.\n";
+    const std::string long_line = make_message("long", 5, std::string(1500, 'x') + "\n");
+    const std::string esmtp = "define(`SMART_HOST', `esmtp:[127.0.0.1]')dnl";
+    struct rewrite_case {
+        const char* name;
+        const std::string* message;
+        const char* canon;
+        std::vector<std::string> extra_main;
+        std::vector<std::string> extra_mc;
+        const char* postfix;  // the delivered chain's state
+        const char* sendmail;
+    };
+    const rewrite_case cases[] = {
+        {"folded address fields, relaxed", &folded, "relaxed/simple", {}, {}, "pass", "pass"},
+        {"folded address fields, simple", &folded, "simple/simple", {}, {}, "pass", "fail"},
+        {"no Date or Message-ID", &undated, "simple/simple", {}, {}, "pass", "pass"},
+        {"1500-octet line, default limits", &long_line, "relaxed/relaxed", {}, {}, "fail", "pass"},
+        {"1500-octet line, Sendmail's esmtp mailer",
+         &long_line,
+         "relaxed/relaxed",
+         {},
+         {esmtp},
+         "fail",
+         "fail"},
+        {"1500-octet line, limits raised",
+         &long_line,
+         "relaxed/relaxed",
+         {"smtp_line_length_limit = 2040"},
+         {esmtp, "define(`SMTP_MAILER_LL', `2040')dnl"},
+         "pass",
+         "pass"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto& mta = [&]() -> mta_instance& {
+            mtas.push_back(make_mta(kind()));
+            mta_options opt;
+            opt.milter = start_velmora(
+                "rewrite", conf("Mode s\nCanonicalization " + std::string{c.canon} + "\n"));
+            opt.extra_main = c.extra_main;
+            opt.extra_mc = c.extra_mc;
+            std::string err;
+            EXPECT_TRUE(mtas.back()->start(opt, &err)) << err;
+            return *mtas.back();
+        }();
+        send_all(mta, {*c.message});
+        ASSERT_TRUE(mta.wait_delivered(1, 30)) << mta.log();
+        const auto got = mta.delivered();
+        ASSERT_EQ(got.size(), 1u);
+        int instance = 0;
+        EXPECT_EQ(validate_chain(got[0], keyfile, &instance),
+                  kind() == mta_kind::postfix ? c.postfix : c.sendmail)
+            << got[0];
+        EXPECT_EQ(instance, 1);
+        mta.stop();
+        filters.back()->stop(SIGTERM, 15);
+    }
+}
+
+// Flow 6: TrustedAuthservIDs names the site's other MTAs. Their results
 // arriving from outside are removed like this host's own; a sealing hop
 // behind them copies their results into its set.
 TEST_F(Flows, TrustedAuthservIdsAreOursBothWays) {
@@ -499,7 +579,7 @@ TEST_F(Flows, TrustedAuthservIdsAreOursBothWays) {
     EXPECT_EQ(aar.find("dkim=pass"), std::string::npos) << aar;
 }
 
-// Flow 6: a SigningTable picks the sealing identity by the envelope sender's
+// Flow 7: a SigningTable picks the sealing identity by the envelope sender's
 // domain; each delivered set validates with its own d= and s=, and a sender
 // the table does not name gets Domain and Selector.
 TEST_F(Flows, SigningTableSealsEachSenderWithItsIdentity) {
