@@ -176,6 +176,8 @@ class mta_instance {
     // left.
     virtual void stop() = 0;
     virtual int smtp_port() const = 0;
+    // The instance's directory (its files; smtp-sink's in "sink").
+    virtual const std::string& dir() const = 0;
     // The MTA's log so far.
     virtual std::string log() const = 0;
     // The number of deliveries the log shows.
@@ -205,7 +207,7 @@ class postfix_instance : public mta_instance {
 
     int smtp_port() const override { return smtp_port_; }
     int sink_port() const { return sink_port_; }
-    const std::string& dir() const { return dir_.path(); }
+    const std::string& dir() const override { return dir_.path(); }
     std::string config_dir() const { return dir_ / "etc"; }
     std::string log() const override;
     // The number of "status=sent" deliveries the log shows.
@@ -235,8 +237,9 @@ std::string sendmail_root();
 std::string sendmail_host(int smtp_port);
 
 // The .mc text of a private Sendmail: listening on 127.0.0.1:smtp_port,
-// queue and files under `dir`, relaying everything to 127.0.0.1:relay_port,
-// with the milters of opt (docs/sendmail.md shows the same lines).
+// queue and files under `dir`, relaying everything to 127.0.0.1:relay_port
+// (through the relay mailer; the esmtp mailer goes there too), with the
+// milters of opt and its extra_mc lines (docs/sendmail.md shows the same).
 std::string sendmail_mc(const std::string& dir, int smtp_port, int relay_port,
                         const mta_options& opt);
 
@@ -257,7 +260,7 @@ class sendmail_instance : public mta_instance {
 
     int smtp_port() const override { return smtp_port_; }
     int sink_port() const { return sink_port_; }
-    const std::string& dir() const { return dir_.path(); }
+    const std::string& dir() const override { return dir_.path(); }
     std::string log() const override;
     // The number of "stat=Sent" deliveries the log shows.
     size_t sent_count() const override;
