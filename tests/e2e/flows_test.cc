@@ -298,7 +298,7 @@ TEST_P(Flows, OutboundSealingValidates) {
 // Sealing with an Ed25519 key on request: the delivered set carries
 // a=ed25519-sha256, validates with the k=ed25519 record, and the log line
 // names the algorithm.
-TEST_F(Flows, Ed25519SealingValidates) {
+TEST_P(Flows, Ed25519SealingValidates) {
     const test_key ed = make_ed25519_key(keys.path(), "test-ed");
     ASSERT_FALSE(ed.pem_path.empty());
     ASSERT_TRUE(
