@@ -418,10 +418,10 @@ TEST_P(Flows, ForgedResultsAreRemoved) {
 
 // Flow 4b: forged values of every shape, and a message past the validating
 // filter's header limit with forged fields above and below it, through a
-// validating and then a sealing velmora behind one Postfix (a site's border
+// validating and then a sealing velmora behind one MTA (a site's border
 // and its sealing relay): the border removes every field that claims us, and
 // no forged result is sealed.
-TEST_F(Flows, ForgedResultsOfEveryShapeNeverReachTheSeal) {
+TEST_P(Flows, ForgedResultsOfEveryShapeNeverReachTheSeal) {
     auto& mta = start_mta({start_velmora("shapes-v", conf("Mode v\nMaximumHeaders 3000\n")),
                            start_velmora("shapes-s", conf("Mode s\n"))});
     std::vector<std::string> messages;
@@ -639,7 +639,7 @@ TEST_F(Flows, SigningTableSealsEachSenderWithItsIdentity) {
     }
 }
 
-// Flow 7: a configuration that only validates, and one that seals only
+// Flow 8: a configuration that only validates, and one that seals only
 // through a SigningTable, need no Domain or Selector: both daemons start and
 // serve a message, which arrives validated and sealed.
 TEST_F(Flows, ValidatingAndSigningTableOnlyDaemonsServe) {
@@ -678,7 +678,7 @@ long long sample(const std::string& text, const std::string& series) {
     return at == std::string::npos ? -1 : std::stoll(text.substr(at + series.size() + 2));
 }
 
-// Flow 8: the metrics endpoint answers while mail flows, and once the mail is
+// Flow 9: the metrics endpoint answers while mail flows, and once the mail is
 // delivered its counters match what was sent: messages by outcome, and the
 // key lookups the chains needed.
 TEST_F(Flows, MetricsCountTheMailThatFlowed) {
@@ -749,7 +749,7 @@ TEST_F(Flows, MetricsCountTheMailThatFlowed) {
     }
 }
 
-// Flow 9: a forwarding host. Its MX runs one instance in Mode sv: it
+// Flow 10: a forwarding host. Its MX runs one instance in Mode sv: it
 // validates what arrives from outside and seals it as example.org with the
 // state it computed; virtual_alias_maps sends fwd@forward.velmora.test on to
 // the next hop, which validates the chain with our set on top.
