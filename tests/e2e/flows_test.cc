@@ -643,13 +643,14 @@ TEST_F(Flows, SigningTableSealsEachSenderWithItsIdentity) {
 // through a SigningTable, need no Domain or Selector: both daemons start and
 // serve a message, which arrives validated and sealed.
 TEST_F(Flows, ValidatingAndSigningTableOnlyDaemonsServe) {
-    ASSERT_TRUE(
-        write_file(tmp / "only.table", "example.org example.org:sel1:" + key.pem_path + "\n"));
+    // The table chooses the sealing identity: kept private, where the keys are.
+    ASSERT_TRUE(write_file(keys / "only.table",
+                           "example.org example.org:sel1:" + key.pem_path + "\n", 0600));
     const std::string common =
         std::string{"AuthservID "} + authserv + "\nKeyRecordFile " + keyfile + "\nSyslog yes\n";
     const std::string validating = start_velmora("only-v", "Mode v\n" + common);
-    const std::string sealing =
-        start_velmora("only-table", "Mode s\nSigningTable " + (tmp / "only.table") + "\n" + common);
+    const std::string sealing = start_velmora(
+        "only-table", "Mode s\nSigningTable " + (keys / "only.table") + "\n" + common);
     auto& mta = start_mta({validating, sealing});
     send_all(mta, {make_message("only")});
     ASSERT_TRUE(mta.wait_delivered(1, 30)) << mta.log();
