@@ -112,16 +112,6 @@ TEST(ArcEd25519, TheRfcExampleSignatureVerifiesAndIsReproduced) {
 
 // ---- Key records ----
 
-constexpr const char* base_message =
-    "From: Alice <alice@d0.example>\r\n"
-    "To: bob@example.net\r\n"
-    "Subject: quarterly figures\r\n"
-    "Date: Thu, 10 Dec 2026 10:00:00 +0000\r\n"
-    "Message-ID: <1@d0.example>\r\n"
-    "\r\n"
-    "Hello Bob,\r\n"
-    "the figures follow.\r\n";
-
 // The base64 of `n` bytes of a raw key.
 std::string raw_key_b64(size_t n) {
     std::string raw(n, '\x5a');
@@ -198,7 +188,7 @@ TEST(ArcEd25519, KeyRecordsAreCheckedForTypeAndLength) {
 class Ed25519ChainTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        msg_ = split_message(base_message);
+        msg_ = split_message(short_message);
         std::vector<std::pair<std::string, std::string>> records;
         for (int n = 1; n <= 3; ++n) {
             ed_[n].pem = make_ed25519_key(&ed_[n].record);

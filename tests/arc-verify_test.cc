@@ -13,16 +13,6 @@ using namespace chain_test;
 
 namespace {
 
-constexpr const char* base_message =
-    "From: Alice <alice@d0.example>\r\n"
-    "To: bob@example.net\r\n"
-    "Subject: quarterly figures\r\n"
-    "Date: Thu, 10 Dec 2026 10:00:00 +0000\r\n"
-    "Message-ID: <1@d0.example>\r\n"
-    "\r\n"
-    "Hello Bob,\r\n"
-    "the figures follow.\r\n";
-
 class VerifyTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -33,7 +23,7 @@ class VerifyTest : public ::testing::Test {
                                    {"s7._domainkey.d7.example", small_record_}});
         ASSERT_FALSE(keyfile_.empty());
         lib_ = make_library(keyfile_);
-        msg_ = split_message(base_message);
+        msg_ = split_message(short_message);
     }
     void TearDown() override {
         lib_.reset();

@@ -33,6 +33,17 @@ struct message {
     std::string body;
 };
 
+// A short plain message: five header fields and a two-line body.
+inline constexpr const char* short_message =
+    "From: Alice <alice@d0.example>\r\n"
+    "To: bob@example.net\r\n"
+    "Subject: quarterly figures\r\n"
+    "Date: Thu, 10 Dec 2026 10:00:00 +0000\r\n"
+    "Message-ID: <1@d0.example>\r\n"
+    "\r\n"
+    "Hello Bob,\r\n"
+    "the figures follow.\r\n";
+
 // Splits a message text with LF or CR LF line ends at its first empty line.
 message split_message(std::string_view text);
 
